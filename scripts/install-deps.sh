@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the build and the tests need and
+# this machine lacks. Does nothing when everything is already there.
+set -euo pipefail
+packages=(cmake g++ libgtest-dev g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix
+          wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick python3)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "installing: ${missing[*]}"
+sudo=; [ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
