@@ -77,7 +77,6 @@ struct MessageBoxCall {
 };
 
 const WNDCLASSW* RegisteredClass(const std::u16string& name);  // the record as passed
-int RegisterClassCount();
 std::vector<HWND> AllWindows();  // in creation order
 const Window& WindowOf(HWND hwnd);
 HWND ChildWithId(HWND parent, int id);

@@ -14,7 +14,6 @@ void ResetRegistry();
 namespace {
 
 std::map<std::u16string, WNDCLASSW> classes;  // by name
-int registerCount;
 std::vector<Window> windows;  // HWND is index + 1
 std::deque<MSG> queue;
 std::vector<MessageBoxCall> boxes;
@@ -44,7 +43,6 @@ void Reset() {
     journal.clear();
     ResetRegistry();
     classes.clear();
-    registerCount = 0;
     windows.clear();
     queue.clear();
     boxes.clear();
@@ -57,7 +55,6 @@ const WNDCLASSW* RegisteredClass(const std::u16string& name) {
     auto it = classes.find(name);
     return it == classes.end() ? nullptr : &it->second;
 }
-int RegisterClassCount() { return registerCount; }
 
 std::vector<HWND> AllWindows() {
     std::vector<HWND> all;
@@ -100,7 +97,6 @@ using namespace standin;
 
 ATOM WINAPI RegisterClassW(const WNDCLASSW* lpWndClass) {
     journal.push_back("RegisterClassW");
-    ++registerCount;
     if (failRegisterClass || classes.count(lpWndClass->lpszClassName)) return 0;
     classes[lpWndClass->lpszClassName] = *lpWndClass;
     return ATOM(0xC000 + classes.size());

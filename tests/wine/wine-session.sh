@@ -32,6 +32,9 @@ start() {
 
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wine" wineboot --init </dev/null >>"$log" 2>&1
+    # This wine64 does not find fonts-wine's TrueType fonts by itself; without
+    # Marlett the caption buttons draw as letters, without Tahoma text differs.
+    cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
     # No window manager here: unmanaged windows avoid a 2 s stall per hidden window.
     "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >>"$log" 2>&1
     "$server" -k </dev/null >>"$log" 2>&1 || true
