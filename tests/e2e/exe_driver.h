@@ -1,0 +1,79 @@
+// Windows-side helpers for driving legalnotice.exe from outside, the way UI
+// automation does: start it, find its windows, read them back, and read the
+// registry raw.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+extern const wchar_t kWinlogonPath[];
+
+// ---- Registry ----
+struct RawValue {
+    DWORD type;
+    std::vector<BYTE> bytes;
+    bool operator==(const RawValue&) const = default;
+};
+RawValue SzValue(const std::wstring& text);  // REG_SZ data with its terminator
+
+struct KeyState {
+    bool exists;
+    std::map<std::wstring, RawValue> values;
+    std::vector<std::wstring> subkeys;
+    bool operator==(const KeyState&) const = default;
+};
+KeyState ReadWinlogon();
+// RegQueryValueExW with a poisoned type and canary bytes past the buffer.
+RawValue QueryWinlogonValue(const wchar_t* name);
+void PutWinlogonString(const wchar_t* name, const std::wstring& text);
+void RestoreNoticeValues(const KeyState& before);
+
+// Moves the whole Winlogon key aside for one test and puts it back after.
+class WinlogonKeyAside {
+public:
+    WinlogonKeyAside();
+    ~WinlogonKeyAside();
+    bool ok;
+};
+
+// ---- The program ----
+class Program {
+public:
+    ~Program();
+    bool Start(const wchar_t* arguments = L"");
+    DWORD CloseAndWait();  // WM_CLOSE, then the exit code (or STILL_ACTIVE)
+    HWND main = nullptr;
+    PROCESS_INFORMATION process = {};
+
+private:
+    HANDLE job = nullptr;
+};
+
+std::vector<HWND> Children(HWND parent);  // in creation order
+std::wstring ClassOf(HWND hwnd);
+std::wstring TextOf(HWND hwnd);      // a top-level window or a static's own text
+std::wstring EditTextOf(HWND edit);  // WM_GETTEXT across processes
+bool SetEditText(HWND edit, const std::wstring& text);
+RECT RectInParent(HWND control);
+// As shown on screen, waiting up to 2 s for it to become the expected colour.
+COLORREF ClientPixel(HWND hwnd, POINT point, COLORREF expected);
+// Moves the pointer there; the cursor the window's thread shows, or null.
+HCURSOR CursorOver(HWND hwnd, POINT point);
+
+struct MessageBoxSeen {
+    HWND box;
+    std::wstring title;
+    std::wstring text;
+    UINT icon;  // MB_ICONERROR, MB_ICONINFORMATION, ... as matched on screen; ~0u if none matched
+    bool ownerDisabled;
+};
+// Waits for a message box owned by owner; box is null if none came.
+MessageBoxSeen WaitForMessageBox(HWND owner, DWORD milliseconds = 10000);
+bool AnyMessageBox(HWND owner);
+void DismissMessageBox(HWND box);
+
+// Clicks the apply button, reads the box that follows and dismisses it.
+MessageBoxSeen PressApply(HWND main);
