@@ -185,7 +185,7 @@ TEST_F(ExeTest, MissingKeyIsReportedForBothValuesAndNotCreated) {
 TEST_F(ExeTest, NotificationsAndOtherCommandsWriteNothing) {
     PutWinlogonString(L"LegalNoticeText", L"old text");
     PutWinlogonString(L"LegalNoticeCaption", L"old caption");
-    before = ReadWinlogon();
+    KeyState unchanged = ReadWinlogon();
     Fill(L"body", L"title");  // the edits notify EN_UPDATE and EN_CHANGE
     for (WORD id : {0, 1, 2, 101, 102, 104}) {
         SCOPED_TRACE(id);
@@ -196,7 +196,7 @@ TEST_F(ExeTest, NotificationsAndOtherCommandsWriteNothing) {
         EXPECT_EQ(result, 0u);
     }
     EXPECT_FALSE(AnyMessageBox(main));
-    EXPECT_TRUE(ReadWinlogon() == before) << "nothing in the Winlogon key may change";
+    EXPECT_TRUE(ReadWinlogon() == unchanged) << "nothing in the Winlogon key may change";
 }
 
 TEST_F(ExeTest, ClosingAtOnceTouchesNothing) {

@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+"""Checks legalnotice.exe as a file: PE form, hardening, imports and its one
+resource, the manifest. Usage: check_pe.py path/to/legalnotice.exe"""
+import re
+import struct
+import sys
+import unittest
+import xml.etree.ElementTree as ET
+
+EXE = None
+
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}
+RT_MANIFEST, LANG_EN_US = 24, 1033
+ASM_V1, ASM_V3 = "urn:schemas-microsoft-com:asm.v1", "urn:schemas-microsoft-com:asm.v3"
+
+
+class PeFile:
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise ValueError("no MZ header")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        (self.machine, sections, self.timestamp, _, _, optional_size,
+         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        opt = pe + 24
+        self.magic = struct.unpack_from("<H", data, opt)[0]
+        self.os_version = struct.unpack_from("<HH", data, opt + 40)
+        self.subsystem_version = struct.unpack_from("<HH", data, opt + 48)
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, opt + 68)
+        count = struct.unpack_from("<I", data, opt + 108)[0]
+        self.directories = [struct.unpack_from("<II", data, opt + 112 + 8 * i) for i in range(count)]
+        self.sections = []
+        for i in range(sections):
+            at = opt + optional_size + 40 * i
+            name = data[at:at + 8].rstrip(b"\0").decode()
+            vsize, vaddr, raw_size, raw_ptr = struct.unpack_from("<IIII", data, at + 8)
+            self.sections.append((name, vaddr, max(vsize, raw_size), raw_ptr))
+
+    def offset(self, rva):
+        for _, vaddr, size, raw in self.sections:
+            if vaddr <= rva < vaddr + size:
+                return raw + rva - vaddr
+        raise ValueError("RVA %#x is in no section" % rva)
+
+    def cstring(self, rva):
+        at = self.offset(rva)
+        return self.data[at:self.data.index(b"\0", at)].decode()
+
+    def imports(self):
+        """{dll name: [function names]}"""
+        rva, _ = self.directories[1]
+        result = {}
+        at = self.offset(rva)
+        while True:
+            lookup, _, _, name, first_thunk = struct.unpack_from("<IIIII", self.data, at)
+            if name == 0:
+                return result
+            functions = []
+            thunk = self.offset(lookup or first_thunk)
+            while True:
+                entry = struct.unpack_from("<Q", self.data, thunk)[0]
+                if entry == 0:
+                    break
+                functions.append("#%d" % (entry & 0xFFFF) if entry >> 63 else self.cstring(entry + 2))
+                thunk += 8
+            result[self.cstring(name)] = functions
+            at += 20
+
+    def resources(self):
+        """[(type, name, language, bytes)], IDs as numbers, names as strings"""
+        rva, _ = self.directories[2]
+        if rva == 0:
+            return []
+        base = self.offset(rva)
+        found = []
+
+        def walk(at, path):
+            named, ids = struct.unpack_from("<HH", self.data, base + at + 12)
+            for i in range(named + ids):
+                key, target = struct.unpack_from("<II", self.data, base + at + 16 + 8 * i)
+                if key & 0x80000000:
+                    length = struct.unpack_from("<H", self.data, base + (key & 0x7FFFFFFF))[0]
+                    start = base + (key & 0x7FFFFFFF) + 2
+                    key = self.data[start:start + 2 * length].decode("utf-16-le")
+                if target & 0x80000000:
+                    walk(target & 0x7FFFFFFF, path + [key])
+                else:
+                    data_rva, size = struct.unpack_from("<II", self.data, base + target)
+                    start = self.offset(data_rva)
+                    found.append(tuple(path + [key]) + (self.data[start:start + size],))
+
+        walk(0, [])
+        return found
+
+
+class BinaryChecks(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(EXE, "rb") as f:
+            cls.pe = PeFile(f.read())
+
+    def test_is_a_64_bit_gui_program_for_windows_6_0(self):
+        self.assertEqual(self.pe.magic, 0x20B, "PE32+")
+        self.assertEqual(self.pe.machine, 0x8664, "x86-64")
+        self.assertEqual(self.pe.subsystem, 2, "Windows GUI subsystem")
+        self.assertEqual(self.pe.os_version, (6, 0), "OS version")
+        self.assertEqual(self.pe.subsystem_version, (6, 0), "subsystem version")
+
+    def test_has_aslr_with_high_entropy_and_nx(self):
+        for flag, name in [(0x0020, "high-entropy VA"), (0x0040, "dynamic base"), (0x0100, "NX compatible")]:
+            self.assertTrue(self.pe.dll_characteristics & flag, name)
+        self.assertFalse(self.pe.characteristics & 0x0001, "relocations stripped: ASLR could not move the image")
+
+    def test_imports_only_system_dlls(self):
+        dlls = {name.lower() for name in self.pe.imports()}
+        self.assertLessEqual(dlls, SYSTEM_DLLS, "a DLL that would have to ship beside the exe")
+
+    def test_registry_use_is_open_set_close_only(self):
+        advapi = {name.lower(): functions for name, functions in self.pe.imports().items()}.get("advapi32.dll")
+        self.assertEqual(sorted(advapi or []), ["RegCloseKey", "RegOpenKeyExW", "RegSetValueExW"],
+                         "the program never reads, creates or deletes registry data")
+
+    def test_only_resource_is_the_manifest(self):
+        resources = self.pe.resources()
+        self.assertEqual([r[:3] for r in resources], [(RT_MANIFEST, 1, LANG_EN_US)])
+
+    def test_manifest_is_exactly_the_elevation_request(self):
+        manifest = self.pe.resources()[0][3]
+        declaration = re.match(rb'<\?xml([^?]*)\?>', manifest)
+        self.assertIsNotNone(declaration, "XML declaration")
+        attributes = dict(re.findall(rb'(\w+)="([^"]*)"', declaration.group(1)))
+        self.assertEqual(attributes.get(b"encoding", b"").upper(), b"UTF-8")
+        self.assertEqual(attributes.get(b"standalone"), b"yes")
+        manifest.decode("utf-8")
+
+        def shape(element):
+            self.assertFalse((element.text or "").strip(), "text in <%s>" % element.tag)
+            self.assertFalse((element.tail or "").strip(), "text after <%s>" % element.tag)
+            return (element.tag, dict(element.attrib), [shape(child) for child in element])
+
+        expected = ("{%s}assembly" % ASM_V1, {"manifestVersion": "1.0"}, [
+            ("{%s}trustInfo" % ASM_V3, {}, [
+                ("{%s}security" % ASM_V3, {}, [
+                    ("{%s}requestedPrivileges" % ASM_V3, {}, [
+                        ("{%s}requestedExecutionLevel" % ASM_V3,
+                         {"level": "requireAdministrator", "uiAccess": "false"}, [])])])])])
+        self.assertEqual(shape(ET.fromstring(manifest)), expected)
+
+
+if __name__ == "__main__":
+    EXE = sys.argv.pop(1)
+    unittest.main(verbosity=2)

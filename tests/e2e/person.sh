@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# SESSION_DIR EXE WAIT_FOR_FOCUS SCREENSHOT: uses legalnotice.exe as a person would, with the
+# mouse and keyboard through X: click each field, type Cyrillic, click the
+# button, press Enter on the confirmation, close with Alt+F4. Then checks what
+# the registry holds and puts the notice values back as they were.
+set -euo pipefail
+session=$(cd "$1" && pwd)
+exe=$2
+wait_for_focus=$3
+screenshot=$4
+here=$(cd "$(dirname "$0")" && pwd)
+run() { "$here/../wine/wine-run.sh" "$session" "$@"; }
+export DISPLAY=:$(cat "$session/display") LC_ALL=C.UTF-8
+key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon'
+text='Только для сотрудников. Вход фиксируется.'
+caption='Внимание'
+scratch=$(mktemp -d)
+program=
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+restore() {
+  [ -n "$program" ] && kill "$program" 2>/dev/null
+  run reg delete "$key" /v LegalNoticeText /f >/dev/null 2>&1 || true
+  run reg delete "$key" /v LegalNoticeCaption /f >/dev/null 2>&1 || true
+  run reg import "Z:$scratch/before.reg" >/dev/null 2>&1 || true
+  rm -rf "$scratch"
+}
+# Exported in UTF-16LE; reg query would turn Cyrillic into '?'.
+export_key() { run reg export "$key" "Z:$1" /y >/dev/null && iconv -f UTF-16LE -t UTF-8 "$1" | sed -e '1s/^\xEF\xBB\xBF//' -e 's/\r$//'; }
+
+export_key "$scratch/before.reg" >/dev/null
+trap restore EXIT
+
+run "$exe" &
+program=$!
+window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Настройка LegalNotice$' | head -n 1)
+[ -n "$window" ] || fail "the main window did not appear"
+# Keys go to the control with the focus when Wine takes them from X. No field
+# has the focus at start: wait until the click has given it one.
+focused() { run "$wait_for_focus" "$1" "$2" || fail "control $2 of $1 did not get the focus"; }
+# xdotool types Cyrillic by remapping a spare keycode. Wine drops a remapped
+# key if it is the first key its process sees (its keymap is read at that
+# first key), so each field gets an ordinary End key first: harmless in an
+# empty field, and it makes Wine read the keymap before the remap arrives.
+type_into_focus() { xdotool key End type --delay 30 "$1"; }
+
+# Window-relative points: with unmanaged windows Wine draws the frame itself
+# and the client area starts at (3,22).
+xdotool mousemove --window "$window" 163 62 click 1
+focused LegalNoticeWindow 101
+type_into_focus "$text"
+xdotool mousemove --window "$window" 163 112 click 1
+focused LegalNoticeWindow 102
+type_into_focus "$caption"
+xdotool mousemove --window "$window" 163 147 click 1
+
+box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Успех$' | head -n 1)
+[ -n "$box" ] || fail "no confirmation titled Успех"
+focused '#32770' 1  # OK, the default button, takes Enter
+sleep 0.3  # only so the screenshot shows the box fully painted
+# The screenshot: the form as typed and the confirmation over it, side by side.
+import -window root "$scratch/screen.png"
+eval "$(xdotool getwindowgeometry --shell "$window" | sed 's/^/MAIN_/')"
+eval "$(xdotool getwindowgeometry --shell "$box" | sed 's/^/BOX_/')"
+convert -background '#3a6ea5' \
+  \( "$scratch/screen.png" -crop "${MAIN_WIDTH}x${MAIN_HEIGHT}+${MAIN_X}+${MAIN_Y}" +repage \) \
+  \( "$scratch/screen.png" -crop "${BOX_WIDTH}x${BOX_HEIGHT}+${BOX_X}+${BOX_Y}" +repage \) \
+  -bordercolor '#3a6ea5' -border 10 -gravity center +append "$screenshot"
+
+xdotool key Return
+for _ in $(seq 100); do xdotool search --onlyvisible --name '^Успех$' >/dev/null || break; sleep 0.1; done
+xdotool search --onlyvisible --name '^Успех$' >/dev/null && fail "Enter did not dismiss the confirmation"
+
+xdotool mousemove --window "$window" 300 185 click 1 key alt+F4
+status=0
+timeout 20 tail --pid="$program" -f /dev/null || fail "the program did not end after Alt+F4"
+wait "$program" || status=$?
+program=
+[ "$status" -eq 0 ] || fail "exit code $status after Alt+F4, expected 0"
+
+after=$(export_key "$scratch/after.reg")
+grep -qxF "\"LegalNoticeText\"=\"$text\"" <<<"$after" || fail "LegalNoticeText is not the typed text: $(grep LegalNoticeText <<<"$after")"
+grep -qxF "\"LegalNoticeCaption\"=\"$caption\"" <<<"$after" || fail "LegalNoticeCaption is not the typed caption"
+echo "typed, applied, confirmed and closed; screenshot in $screenshot"
