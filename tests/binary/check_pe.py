@@ -8,6 +8,7 @@ import unittest
 import xml.etree.ElementTree as ET
 
 EXE = None
+SIZE_BUDGET = 18432  # bytes
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}
 RT_MANIFEST, LANG_EN_US = 24, 1033
@@ -100,6 +101,12 @@ class BinaryChecks(unittest.TestCase):
     def setUpClass(cls):
         with open(EXE, "rb") as f:
             cls.pe = PeFile(f.read())
+
+    def test_fits_the_size_budget(self):
+        self.assertLessEqual(len(self.pe.data), SIZE_BUDGET, "legalnotice.exe has grown past its budget")
+
+    def test_has_no_link_time_stamp(self):
+        self.assertEqual(self.pe.timestamp, 0, "a time stamp makes every build differ")
 
     def test_is_a_64_bit_gui_program_for_windows_6_0(self):
         self.assertEqual(self.pe.magic, 0x20B, "PE32+")
