@@ -81,6 +81,12 @@ const RegistryValue* WinlogonValue(const std::u16string& name) {
     return winlogonExists && it != winlogon.end() ? &it->second : nullptr;
 }
 
+std::u16string WinlogonText(const std::u16string& name) {
+    const RegistryValue* value = WinlogonValue(name);
+    if (!value || value->data.size() < 2) return u"<absent>";
+    return std::u16string(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / 2 - 1);
+}
+
 void PutWinlogonValue(const std::u16string& name, const std::u16string& text) { winlogon[name] = SzValue(text); }
 
 const std::vector<OpenCall>& OpenCalls() { return openCalls; }

@@ -48,6 +48,7 @@ void FailSet(LSTATUS error, int nth = 0);
 
 const RegistryKey* WinlogonKey();  // null when the key is absent
 const RegistryValue* WinlogonValue(const std::u16string& name);
+std::u16string WinlogonText(const std::u16string& name);  // a REG_SZ's text, "<absent>" if there is none
 void PutWinlogonValue(const std::u16string& name, const std::u16string& text);
 RegistryValue SzValue(const std::u16string& text);  // REG_SZ bytes with terminator
 

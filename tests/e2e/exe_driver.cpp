@@ -79,16 +79,17 @@ void RestoreNoticeValues(const KeyState& before) {
     RegCloseKey(key);
 }
 
-WinlogonKeyAside::WinlogonKeyAside() : ok(false) {
+WinlogonKeyAside::WinlogonKeyAside() : ok(false), copied(false) {
     HKEY backup;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kBackupPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &backup, nullptr))
         return;
-    ok = RegCopyTreeW(HKEY_LOCAL_MACHINE, kWinlogonPath, backup) == ERROR_SUCCESS &&
-         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kWinlogonPath) == ERROR_SUCCESS;
+    copied = RegCopyTreeW(HKEY_LOCAL_MACHINE, kWinlogonPath, backup) == ERROR_SUCCESS;
+    ok = copied && RegDeleteTreeW(HKEY_LOCAL_MACHINE, kWinlogonPath) == ERROR_SUCCESS;
     RegCloseKey(backup);
 }
 
 WinlogonKeyAside::~WinlogonKeyAside() {
+    if (!copied) return;  // nothing was moved, and the backup cannot be trusted
     HKEY key;
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kWinlogonPath);
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr))

@@ -37,6 +37,9 @@ public:
     WinlogonKeyAside();
     ~WinlogonKeyAside();
     bool ok;
+
+private:
+    bool copied;
 };
 
 // ---- The program ----

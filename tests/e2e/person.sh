@@ -37,7 +37,7 @@ window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Настрой�
 [ -n "$window" ] || fail "the main window did not appear"
 # Keys go to the control with the focus when Wine takes them from X. No field
 # has the focus at start: wait until the click has given it one.
-focused() { run "$wait_for_focus" "$1" "$2" || fail "control $2 of $1 did not get the focus"; }
+focused() { run "$wait_for_focus" "$@" || fail "$* did not get the focus"; }
 # xdotool types Cyrillic by remapping a spare keycode. Wine drops a remapped
 # key if it is the first key its process sees (its keymap is read at that
 # first key), so each field gets an ordinary End key first: harmless in an
@@ -71,7 +71,9 @@ xdotool key Return
 for _ in $(seq 100); do xdotool search --onlyvisible --name '^Успех$' >/dev/null || break; sleep 0.1; done
 xdotool search --onlyvisible --name '^Успех$' >/dev/null && fail "Enter did not dismiss the confirmation"
 
-xdotool mousemove --window "$window" 300 185 click 1 key alt+F4
+xdotool mousemove --window "$window" 300 185 click 1
+focused LegalNoticeWindow  # active again once the box is gone
+xdotool key alt+F4
 status=0
 timeout 20 tail --pid="$program" -f /dev/null || fail "the program did not end after Alt+F4"
 wait "$program" || status=$?

@@ -81,11 +81,4 @@ TEST_F(MainWindowTest, ReturnsOneWhenGetMessageFails) {
     EXPECT_FALSE(standin::QueueRanDry());
 }
 
-TEST_F(MainWindowTest, UnhandledMessagesGoToTheDefaultProcedure) {
-    standin::OnIdle([] { standin::PostClose(MainWindow()); });
-    Run();
-    EXPECT_TRUE(Journaled("DestroyWindow")) << "WM_CLOSE reaches DefWindowProcW, which destroys the window";
-    EXPECT_TRUE(Journaled("PostQuitMessage"));
-}
-
 }  // namespace

@@ -15,11 +15,6 @@ protected:
         standin::PutWinlogonValue(u"LegalNoticeText", u"old text");
         standin::PutWinlogonValue(u"LegalNoticeCaption", u"old caption");
     }
-    static std::u16string StoredText(const char16_t* name) {
-        const standin::RegistryValue* value = standin::WinlogonValue(name);
-        if (!value) return u"<absent>";
-        return std::u16string(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / 2 - 1);
-    }
 };
 
 TEST_F(StoreFaultTest, WritesTextThenCaptionEachWithItsOwnOpenAndClose) {
@@ -83,8 +78,8 @@ TEST_F(StoreFaultTest, OutcomeNamesExactlyTheValuesNotStored) {
         SetUp();
         c.fault();
         EXPECT_EQ(ApplyLogonNotice(u"body", u"title"), c.stored);
-        EXPECT_EQ(StoredText(u"LegalNoticeText"), c.stored & STORED_TEXT ? u"body" : u"old text");
-        EXPECT_EQ(StoredText(u"LegalNoticeCaption"), c.stored & STORED_CAPTION ? u"title" : u"old caption");
+        EXPECT_EQ(standin::WinlogonText(u"LegalNoticeText"), c.stored & STORED_TEXT ? u"body" : u"old text");
+        EXPECT_EQ(standin::WinlogonText(u"LegalNoticeCaption"), c.stored & STORED_CAPTION ? u"title" : u"old caption");
         EXPECT_EQ(standin::OpenCalls().size(), 2u) << "the caption is attempted whatever became of the text";
     }
 }
