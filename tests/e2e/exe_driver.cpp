@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-const wchar_t kWinlogonPath[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 static const wchar_t kBackupPath[] = L"SOFTWARE\\LegalNoticeTestBackup";
 
 template <class Condition>
@@ -17,26 +16,14 @@ static bool WaitUntil(Condition condition, DWORD milliseconds = 10000) {
 
 // ---- Registry ----
 
-RawValue SzValue(const std::wstring& text) {
-    RawValue value{REG_SZ, std::vector<BYTE>((text.size() + 1) * sizeof(wchar_t))};
-    std::memcpy(value.bytes.data(), text.c_str(), value.bytes.size());
-    return value;
-}
-
 KeyState ReadWinlogon() {
-    KeyState state{false, {}, {}};
+    KeyState state{false, SnapshotWinlogon(), {}};
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return state;
     state.exists = true;
-    static wchar_t name[16384];
-    static BYTE data[65536];
     for (DWORD i = 0;; ++i) {
-        DWORD nameLength = 16384, type, size = sizeof data;
-        if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
-        state.values[std::wstring(name, nameLength)] = RawValue{type, std::vector<BYTE>(data, data + size)};
-    }
-    for (DWORD i = 0;; ++i) {
-        DWORD nameLength = 16384;
+        wchar_t name[256];
+        DWORD nameLength = 256;
         if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
         state.subkeys.push_back(std::wstring(name, nameLength));
     }
@@ -58,25 +45,9 @@ RawValue QueryWinlogonValue(const wchar_t* name) {
     return value;
 }
 
-void PutWinlogonString(const wchar_t* name, const std::wstring& text) {
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
-    RawValue value = SzValue(text);
-    RegSetValueExW(key, name, 0, REG_SZ, value.bytes.data(), DWORD(value.bytes.size()));
-    RegCloseKey(key);
-}
-
 void RestoreNoticeValues(const KeyState& before) {
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
-    for (const wchar_t* name : {L"LegalNoticeText", L"LegalNoticeCaption"}) {
-        auto it = before.values.find(name);
-        if (it == before.values.end())
-            RegDeleteValueW(key, name);
-        else
-            RegSetValueExW(key, name, 0, it->second.type, it->second.bytes.data(), DWORD(it->second.bytes.size()));
-    }
-    RegCloseKey(key);
+    RestoreWinlogon(before.values, L"LegalNoticeText");
+    RestoreWinlogon(before.values, L"LegalNoticeCaption");
 }
 
 WinlogonKeyAside::WinlogonKeyAside() : ok(false), copied(false) {

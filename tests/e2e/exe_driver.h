@@ -5,30 +5,21 @@
 
 #include <windows.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
-extern const wchar_t kWinlogonPath[];
+#include "winlogon_probe.h"
 
 // ---- Registry ----
-struct RawValue {
-    DWORD type;
-    std::vector<BYTE> bytes;
-    bool operator==(const RawValue&) const = default;
-};
-RawValue SzValue(const std::wstring& text);  // REG_SZ data with its terminator
-
 struct KeyState {
     bool exists;
-    std::map<std::wstring, RawValue> values;
+    KeySnapshot values;
     std::vector<std::wstring> subkeys;
     bool operator==(const KeyState&) const = default;
 };
 KeyState ReadWinlogon();
 // RegQueryValueExW with a poisoned type and canary bytes past the buffer.
 RawValue QueryWinlogonValue(const wchar_t* name);
-void PutWinlogonString(const wchar_t* name, const std::wstring& text);
 void RestoreNoticeValues(const KeyState& before);
 
 // Moves the whole Winlogon key aside for one test and puts it back after.

@@ -137,9 +137,9 @@ TEST_F(ExeTest, StoresCyrillicAndNonBmpTextExactlyAndConfirms) {
     Fill(text, caption);
     MessageBoxSeen box = PressApply(main);
     ExpectConfirmation(box);
-    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeText"), SzValue(text));
+    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeText"), SzBytes(text));
     EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeText").bytes.size(), text.size() * 2 + 2);
-    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeCaption"), SzValue(caption));
+    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeCaption"), SzBytes(caption));
     EXPECT_TRUE(IsWindowEnabled(main)) << "the main window is usable again after the box";
     EXPECT_EQ(Utf8(EditTextOf(GetDlgItem(main, 101))), Utf8(text)) << "applying leaves the fields as they were";
     ExpectOnlyNoticeValuesChanged();
@@ -159,8 +159,8 @@ TEST_F(ExeTest, Stores255UnitsAs512Bytes) {
     Fill(longest, longest);
     ExpectConfirmation(PressApply(main));
     EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeText").bytes.size(), 512u);
-    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeText"), SzValue(longest));
-    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeCaption"), SzValue(longest));
+    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeText"), SzBytes(longest));
+    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeCaption"), SzBytes(longest));
     ExpectOnlyNoticeValuesChanged();
 }
 
@@ -169,8 +169,8 @@ TEST_F(ExeTest, RefusesOverlongInputAndKeepsTheOldValues) {
     PutWinlogonString(L"LegalNoticeCaption", L"old caption");
     Fill(L"body", std::wstring(256, L'ж'));
     ExpectError(PressApply(main), L"Текст и заголовок — не более 255 знаков каждый. Ничего не записано.");
-    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeText"), SzValue(L"old text"));
-    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeCaption"), SzValue(L"old caption"));
+    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeText"), SzBytes(L"old text"));
+    EXPECT_EQ(QueryWinlogonValue(L"LegalNoticeCaption"), SzBytes(L"old caption"));
     EXPECT_EQ(EditTextOf(GetDlgItem(main, 102)).size(), 256u) << "the field keeps the whole text";
 }
 

@@ -14,12 +14,12 @@ RawValue SzBytes(const WString& text) {
 
 #ifdef _WIN32
 
-static const WCHAR kPath[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+const WCHAR kWinlogonPath[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
 KeySnapshot SnapshotWinlogon() {
     KeySnapshot values;
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return values;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return values;
     for (DWORD i = 0;; ++i) {
         WCHAR name[16384];
         DWORD nameLength = 16384, type = 0, size = 0;
@@ -36,7 +36,7 @@ KeySnapshot SnapshotWinlogon() {
 
 void RestoreWinlogon(const KeySnapshot& before, const WString& name) {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
     auto it = before.find(name);
     if (it == before.end())
         RegDeleteValueW(key, name.c_str());
@@ -47,7 +47,7 @@ void RestoreWinlogon(const KeySnapshot& before, const WString& name) {
 
 void PutWinlogonString(const WString& name, const WString& text) {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
     RawValue value = SzBytes(text);
     RegSetValueExW(key, name.c_str(), 0, REG_SZ, value.bytes.data(), DWORD(value.bytes.size()));
     RegCloseKey(key);

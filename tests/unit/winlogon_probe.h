@@ -22,5 +22,9 @@ KeySnapshot SnapshotWinlogon();
 // Puts the key's values back as they were (absent values are deleted).
 void RestoreWinlogon(const KeySnapshot& before, const WString& name);
 
+#ifdef _WIN32
+extern const WCHAR kWinlogonPath[];
+#endif
+
 RawValue SzBytes(const WString& text);  // REG_SZ data with the terminator
 void PutWinlogonString(const WString& name, const WString& text);
