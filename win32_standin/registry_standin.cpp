@@ -37,19 +37,19 @@ bool SamePathIgnoringCase(const std::u16string& a, const std::u16string& b) {
     return true;
 }
 
+RegistryValue SzValue(const std::u16string& text) {  // REG_SZ bytes with the terminator
+    RegistryValue value{REG_SZ, {}};
+    value.data.resize((text.size() + 1) * sizeof(char16_t));
+    std::memcpy(value.data.data(), text.c_str(), value.data.size());
+    return value;
+}
+
 }  // namespace
 
 std::string Narrow(const std::u16string& text) {
     std::string out;
     for (char16_t c : text) out += c < 128 ? char(c) : '?';
     return out;
-}
-
-RegistryValue SzValue(const std::u16string& text) {
-    RegistryValue value{REG_SZ, {}};
-    value.data.resize((text.size() + 1) * sizeof(char16_t));
-    std::memcpy(value.data.data(), text.c_str(), value.data.size());
-    return value;
 }
 
 // A fresh HKLM holding only the Winlogon key with a few unrelated values.

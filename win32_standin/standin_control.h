@@ -16,7 +16,7 @@ namespace standin {
 const std::vector<std::string>& Journal();
 // Back to a fresh registry and window system, with an empty journal.
 void Reset();
-std::string Narrow(const std::u16string& text);  // ASCII-only view for journal lines
+std::string Narrow(const std::u16string& text);  // ASCII view of a name, for journal lines
 
 // ---- Registry ----
 struct RegistryValue {
@@ -50,7 +50,6 @@ const RegistryKey* WinlogonKey();  // null when the key is absent
 const RegistryValue* WinlogonValue(const std::u16string& name);
 std::u16string WinlogonText(const std::u16string& name);  // a REG_SZ's text, "<absent>" if there is none
 void PutWinlogonValue(const std::u16string& name, const std::u16string& text);
-RegistryValue SzValue(const std::u16string& text);  // REG_SZ bytes with terminator
 
 const std::vector<OpenCall>& OpenCalls();
 const std::vector<SetCall>& SetCalls();
