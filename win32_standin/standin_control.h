@@ -83,7 +83,8 @@ HWND ChildWithId(HWND parent, int id);
 const std::vector<MessageBoxCall>& MessageBoxes();
 
 void FailRegisterClass();
-void FailCreateWindow(const std::u16string& className);  // every creation of that class
+// Every creation of that class, or with nth the nth one only (counting from 1).
+void FailCreateWindow(const std::u16string& className, int nth = 0);
 void FailNextGetMessage();  // GetMessageW returns -1 once
 // Called when GetMessageW finds the queue empty; if it posts nothing either,
 // GetMessageW returns -1 and QueueRanDry() turns true.

@@ -19,6 +19,7 @@ std::deque<MSG> queue;
 std::vector<MessageBoxCall> boxes;
 bool failRegisterClass, failNextGetMessage, ranDry;
 std::u16string failingClass;
+int failingNth, failingClassCreations;
 std::function<void()> idleAction;
 
 const char16_t* const kSystemClasses[] = {u"STATIC", u"EDIT", u"BUTTON"};
@@ -48,6 +49,7 @@ void Reset() {
     boxes.clear();
     failRegisterClass = failNextGetMessage = ranDry = false;
     failingClass.clear();
+    failingNth = failingClassCreations = 0;
     idleAction = nullptr;
 }
 
@@ -73,7 +75,10 @@ HWND ChildWithId(HWND parent, int id) {
 const std::vector<MessageBoxCall>& MessageBoxes() { return boxes; }
 
 void FailRegisterClass() { failRegisterClass = true; }
-void FailCreateWindow(const std::u16string& className) { failingClass = className; }
+void FailCreateWindow(const std::u16string& className, int nth) {
+    failingClass = className;
+    failingNth = nth;
+}
 void FailNextGetMessage() { failNextGetMessage = true; }
 void OnIdle(std::function<void()> action) { idleAction = std::move(action); }
 bool QueueRanDry() { return ranDry; }
@@ -112,7 +117,8 @@ HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWind
         proc = it->second.lpfnWndProc;
     else if (std::find(std::begin(kSystemClasses), std::end(kSystemClasses), className) == std::end(kSystemClasses))
         return nullptr;
-    if (className == failingClass || (hWndParent && !Find(hWndParent))) return nullptr;
+    if (className == failingClass && (failingNth == 0 || ++failingClassCreations == failingNth)) return nullptr;
+    if (hWndParent && !Find(hWndParent)) return nullptr;
 
     windows.push_back(Window{className, lpWindowName ? lpWindowName : u"", dwExStyle, dwStyle, X, Y, nWidth, nHeight,
                              hWndParent, reinterpret_cast<UINT_PTR>(hMenu), hInstance, proc, true});

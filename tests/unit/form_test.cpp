@@ -156,15 +156,24 @@ TEST_F(FormTest, StoresTextsOfExactly255Units) {
 }
 
 TEST_F(FormTest, MissingFieldWritesNothing) {
-    standin::FailCreateWindow(u"EDIT");
-    OpenWindow();
-    EXPECT_EQ(hTextEdit, nullptr);
-    standin::Click(standin::ChildWithId(main, IDC_APPLY_BUTTON));
-    EXPECT_TRUE(standin::OpenCalls().empty());
-    EXPECT_EQ(standin::WinlogonText(u"LegalNoticeText"), u"old text");
-    MessageBoxCall box = OnlyBox();
-    EXPECT_EQ(box.title, u"Ошибка");
-    EXPECT_EQ(box.type, UINT(MB_OK | MB_ICONERROR));
+    struct Case {
+        const char* label;
+        int failingEdit;  // 0: both
+    } cases[] = {{"both fields missing", 0}, {"text field missing", 1}, {"caption field missing", 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        SetUp();
+        standin::FailCreateWindow(u"EDIT", c.failingEdit);
+        OpenWindow();
+        EXPECT_EQ(hTextEdit == nullptr, c.failingEdit != 2);
+        EXPECT_EQ(hCaptionEdit == nullptr, c.failingEdit != 1);
+        standin::Click(standin::ChildWithId(main, IDC_APPLY_BUTTON));
+        EXPECT_TRUE(standin::OpenCalls().empty());
+        EXPECT_EQ(standin::WinlogonText(u"LegalNoticeText"), u"old text");
+        MessageBoxCall box = OnlyBox();
+        EXPECT_EQ(box.title, u"Ошибка");
+        EXPECT_EQ(box.type, UINT(MB_OK | MB_ICONERROR));
+    }
 }
 
 TEST_F(FormTest, OtherCommandsDoNothing) {
