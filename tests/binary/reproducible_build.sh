@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# SOURCE_DIR WORK_DIR: builds legalnotice.exe twice from the same sources in
-# two clean folders and requires the two files to be byte-identical.
+# SOURCE_DIR WORK_DIR TOOLCHAIN_FILE: builds legalnotice.exe twice from the
+# same sources in two clean folders and requires the two files to be
+# byte-identical.
 set -euo pipefail
 source=$(cd "$1" && pwd)
 work=$2
+toolchain=$3
 rm -rf "$work"
 mkdir -p "$work"
 for build in first second; do
-  cmake -S "$source" -B "$work/$build" --toolchain "$source/cmake/mingw-w64-x86_64.cmake" \
+  cmake -S "$source" -B "$work/$build" --toolchain "$toolchain" \
         -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF >"$work/$build.log" 2>&1
   cmake --build "$work/$build" --target legalnotice -j 2 >>"$work/$build.log" 2>&1
 done

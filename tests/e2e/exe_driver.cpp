@@ -72,8 +72,11 @@ WinlogonKeyAside::~WinlogonKeyAside() {
 
 // ---- The program ----
 
-static std::wstring ProgramPath() {
+// The exe under test: LEGALNOTICE_EXE if set (each build of the exe runs the
+// same suite), else the one beside this driver.
+std::wstring ProgramPath() {
     wchar_t path[MAX_PATH];
+    if (GetEnvironmentVariableW(L"LEGALNOTICE_EXE", path, MAX_PATH)) return path;
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring here = path;
     return here.substr(0, here.find_last_of(L"\\/") + 1) + L"legalnotice.exe";
