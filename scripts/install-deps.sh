@@ -3,7 +3,7 @@
 # this machine lacks. Does nothing when everything is already there.
 set -euo pipefail
 packages=(cmake g++ libgtest-dev g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix
-          wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick python3
+          wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick x11-xkb-utils python3
           clang lld libwine-dev)
 missing=()
 for package in "${packages[@]}"; do

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# SESSION_DIR EXE WAIT_FOR_FOCUS SCREENSHOT: uses legalnotice.exe as a person would, with the
+# SESSION_DIR EXE WINDOW_PROBE SCREENSHOT: uses legalnotice.exe as a person would, with the
 # mouse and keyboard through X: click each field, type Cyrillic, click the
 # button, press Enter on the confirmation, close with Alt+F4. Then checks what
 # the registry holds and puts the notice values back as they were.
 set -euo pipefail
 session=$(cd "$1" && pwd)
 exe=$2
-wait_for_focus=$3
+window_probe=$3
 screenshot=$4
 here=$(cd "$(dirname "$0")" && pwd)
 run() { "$here/../wine/wine-run.sh" "$session" "$@"; }
@@ -37,21 +37,20 @@ window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Настрой�
 [ -n "$window" ] || fail "the main window did not appear"
 # Keys go to the control with the focus when Wine takes them from X. No field
 # has the focus at start: wait until the click has given it one.
-focused() { run "$wait_for_focus" "$@" || fail "$* did not get the focus"; }
-# xdotool types Cyrillic by remapping a spare keycode. Wine drops a remapped
-# key if it is the first key its process sees (its keymap is read at that
-# first key), so each field gets an ordinary End key first: harmless in an
-# empty field, and it makes Wine read the keymap before the remap arrives.
-type_into_focus() { xdotool key End type --delay 30 "$1"; }
+focused() { run "$window_probe" focus "$@" || fail "$* did not get the focus"; }
+field() { run "$window_probe" text LegalNoticeWindow "$1" || echo "<unreadable>"; }
+# The session's X keymap is Russian (wine-session.sh), so xdotool types each
+# Cyrillic letter with its own key rather than remapping a spare keycode.
 
 # Window-relative points: with unmanaged windows Wine draws the frame itself
 # and the client area starts at (3,22).
 xdotool mousemove --window "$window" 163 62 click 1
 focused LegalNoticeWindow 101
-type_into_focus "$text"
+xdotool type --delay 30 "$text"
 xdotool mousemove --window "$window" 163 112 click 1
 focused LegalNoticeWindow 102
-type_into_focus "$caption"
+xdotool type --delay 30 "$caption"
+typed_text=$(field 101) typed_caption=$(field 102)
 xdotool mousemove --window "$window" 163 147 click 1
 
 box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Успех$' | head -n 1)
@@ -81,6 +80,12 @@ program=
 [ "$status" -eq 0 ] || fail "exit code $status after Alt+F4, expected 0"
 
 after=$(export_key "$scratch/after.reg")
-grep -qxF "\"LegalNoticeText\"=\"$text\"" <<<"$after" || fail "LegalNoticeText is not the typed text: $(grep LegalNoticeText <<<"$after")"
-grep -qxF "\"LegalNoticeCaption\"=\"$caption\"" <<<"$after" || fail "LegalNoticeCaption is not the typed caption"
+stored() { grep -x "\"$1\"=.*" <<<"$after" || echo "$1 absent"; }
+if ! grep -qxF "\"LegalNoticeText\"=\"$text\"" <<<"$after" ||
+   ! grep -qxF "\"LegalNoticeCaption\"=\"$caption\"" <<<"$after"; then
+  fail "the stored notice is not what was typed
+  typed:      text '$text', caption '$caption'
+  the fields: text '$typed_text', caption '$typed_caption'
+  registry:   $(stored LegalNoticeText), $(stored LegalNoticeCaption)"
+fi
 echo "typed, applied, confirmed and closed; screenshot in $screenshot"

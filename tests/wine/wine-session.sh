@@ -24,11 +24,16 @@ stop() {
 start() {
   stop
   # Xvfb writes its display number to fd 3 once it accepts connections.
-  setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/display" </dev/null >"$dir/xvfb.log" 2>&1 &
+  setsid Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$dir/display" </dev/null >"$dir/xvfb.log" 2>&1 &
   echo $! >"$dir/xvfb.pid"
   for _ in $(seq 100); do [ -s "$dir/display" ] && break; sleep 0.1; done
   [ -s "$dir/display" ] || { echo "Xvfb did not start; see $dir/xvfb.log" >&2; exit 1; }
   export DISPLAY=:$(cat "$dir/display")
+  # A Russian keymap, as a person typing the notice would have. xdotool then
+  # finds every Cyrillic key in the map instead of remapping a spare keycode
+  # per character, which Wine reads racily (keys dropped under load). Loaded
+  # before the first Wine process, so Wine detects it once at start.
+  setxkbmap -layout ru
 
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wine" wineboot --init </dev/null >>"$log" 2>&1
