@@ -12,7 +12,7 @@
 namespace standin {
 
 // Every platform call, in order, e.g. "RegOpenKeyExW", "RegSetValueExW LegalNoticeText",
-// "GetWindowTextW 101", "MessageBoxW". Lets tests check the order of effects.
+// "GetWindowTextW 101", "MessageBoxW", "SetDefaultDllDirectories 0x800". Lets tests check the order of effects.
 const std::vector<std::string>& Journal();
 // Back to a fresh registry and window system, with an empty journal.
 void Reset();
@@ -55,6 +55,12 @@ const std::vector<OpenCall>& OpenCalls();
 const std::vector<SetCall>& SetCalls();
 int CloseCount();
 int OpenHandleCount();
+
+// ---- DLL loading ----
+// kernel32 without SetDefaultDllDirectories, as on Windows 6.0 and 6.1 without
+// the update that adds it; or with it, failing.
+void RemoveSetDefaultDllDirectories();
+void FailSetDefaultDllDirectories();
 
 // ---- Windows ----
 struct Window {

@@ -10,6 +10,7 @@ namespace standin {
 
 std::vector<std::string> journal;
 void ResetRegistry();
+void ResetLoader();
 
 namespace {
 
@@ -43,6 +44,7 @@ const std::vector<std::string>& Journal() { return journal; }
 void Reset() {
     journal.clear();
     ResetRegistry();
+    ResetLoader();
     classes.clear();
     windows.clear();
     queue.clear();

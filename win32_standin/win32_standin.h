@@ -32,6 +32,8 @@ typedef WORD ATOM;
 #define WINAPI
 #define CALLBACK
 
+typedef LONG_PTR(WINAPI* FARPROC)();
+
 #define STANDIN_WIDEN_(quote) u##quote
 #define TEXT(quote) STANDIN_WIDEN_(quote)
 
@@ -43,6 +45,7 @@ struct HICON__;
 struct HBRUSH__;
 typedef HWND__* HWND;
 typedef HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
 typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef HMENU__* HMENU;
@@ -74,7 +77,16 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DW
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
 // Base services (KERNEL32)
+#define MAX_PATH 260
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+
 int WINAPI lstrlenW(LPCWSTR lpString);
+LPWSTR WINAPI lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2);
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, const CHAR* lpProcName);
+BOOL WINAPI SetDllDirectoryW(LPCWSTR lpPathName);
+UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
 
 // Windows (USER32)
 typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);

@@ -72,27 +72,33 @@ WinlogonKeyAside::~WinlogonKeyAside() {
 
 // ---- The program ----
 
-// The exe under test: LEGALNOTICE_EXE if set (each build of the exe runs the
-// same suite), else the one beside this driver.
+std::wstring DriverFolder() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring here = path;
+    return here.substr(0, here.find_last_of(L"\\/") + 1);
+}
+
+// LEGALNOTICE_EXE if set (each build of the exe runs the same suite), else
+// the one beside this driver.
 std::wstring ProgramPath() {
     wchar_t path[MAX_PATH];
     if (GetEnvironmentVariableW(L"LEGALNOTICE_EXE", path, MAX_PATH)) return path;
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring here = path;
-    return here.substr(0, here.find_last_of(L"\\/") + 1) + L"legalnotice.exe";
+    return DriverFolder() + L"legalnotice.exe";
 }
 
-static HWND FindMainWindow(DWORD pid) {
-    for (HWND hwnd = nullptr; (hwnd = FindWindowExW(nullptr, hwnd, L"LegalNoticeWindow", nullptr));) {
+static HWND FindMainWindow(DWORD pid, const wchar_t* windowClass) {
+    for (HWND hwnd = nullptr; (hwnd = FindWindowExW(nullptr, hwnd, windowClass, nullptr));) {
         DWORD owner = 0;
         GetWindowThreadProcessId(hwnd, &owner);
-        // The window is findable before WM_CREATE has built the form.
-        if (owner == pid && IsWindowVisible(hwnd) && GetDlgItem(hwnd, 103)) return hwnd;
+        // Ours is findable before WM_CREATE has built the form.
+        bool built = std::wstring(windowClass) != L"LegalNoticeWindow" || GetDlgItem(hwnd, 103);
+        if (owner == pid && IsWindowVisible(hwnd) && built) return hwnd;
     }
     return nullptr;
 }
 
-bool Program::Start(const wchar_t* arguments) {
+bool Program::Start(const wchar_t* arguments, const std::wstring& path, const wchar_t* windowClass) {
     // A job that kills the child when the driver goes, so a failed check
     // never leaves an orphan window holding the test's pipes.
     job = CreateJobObjectW(nullptr, nullptr);
@@ -100,7 +106,6 @@ bool Program::Start(const wchar_t* arguments) {
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
 
-    std::wstring path = ProgramPath();
     std::wstring commandLine = L"\"" + path + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -109,7 +114,7 @@ bool Program::Start(const wchar_t* arguments) {
         return false;
     AssignProcessToJobObject(job, process.hProcess);
     ResumeThread(process.hThread);
-    WaitUntil([&] { return (main = FindMainWindow(process.dwProcessId)) != nullptr; });
+    WaitUntil([&] { return (main = FindMainWindow(process.dwProcessId, windowClass)) != nullptr; });
     return main != nullptr;
 }
 
@@ -281,4 +286,33 @@ MessageBoxSeen PressApply(HWND main) {
     MessageBoxSeen seen = WaitForMessageBox(main);
     if (seen.box) DismissMessageBox(seen.box);
     return seen;
+}
+
+// ---- DLL search ----
+
+bool ProbeLoadedIn(DWORD pid) {
+    wchar_t name[64];
+    swprintf(name, 64, L"planted_probe_loaded_%lu", pid);
+    HANDLE mark = OpenEventW(SYNCHRONIZE, FALSE, name);
+    if (mark) CloseHandle(mark);
+    return mark != nullptr;
+}
+
+bool LoadLibraryInto(HANDLE process, const std::wstring& name) {
+    SIZE_T bytes = (name.size() + 1) * sizeof(wchar_t);
+    void* remoteName = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!remoteName) return false;
+    bool ran = false;
+    // kernel32 sits at the same address in every process.
+    auto loadLibrary = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+    if (WriteProcessMemory(process, remoteName, name.c_str(), bytes, nullptr)) {
+        HANDLE thread = CreateRemoteThread(process, nullptr, 0, loadLibrary, remoteName, 0, nullptr);
+        if (thread) {
+            ran = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+            CloseHandle(thread);
+        }
+    }
+    VirtualFreeEx(process, remoteName, 0, MEM_RELEASE);
+    return ran;
 }

@@ -34,10 +34,15 @@ private:
 };
 
 // ---- The program ----
+std::wstring ProgramPath();  // the exe under test
+std::wstring DriverFolder();  // this driver's folder, with a trailing backslash
+
 class Program {
 public:
     ~Program();
-    bool Start(const wchar_t* arguments = L"");
+    // Started in a job, once its main window (of windowClass) is up.
+    bool Start(const wchar_t* arguments = L"", const std::wstring& path = ProgramPath(),
+               const wchar_t* windowClass = L"LegalNoticeWindow");
     DWORD CloseAndWait();  // WM_CLOSE, then the exit code (or STILL_ACTIVE)
     HWND main = nullptr;
     PROCESS_INFORMATION process = {};
@@ -71,3 +76,11 @@ void DismissMessageBox(HWND box);
 
 // Clicks the apply button, reads the box that follows and dismisses it.
 MessageBoxSeen PressApply(HWND main);
+
+// ---- DLL search ----
+// Has the DLL tests/e2e/planted_probe.cpp been loaded into that process?
+bool ProbeLoadedIn(DWORD pid);
+// Makes the process call LoadLibraryW(name) on a thread of its own, as
+// Windows does when it loads a DLL on a program's behalf. False if no such
+// thread could be run.
+bool LoadLibraryInto(HANDLE process, const std::wstring& name);

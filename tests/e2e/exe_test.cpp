@@ -199,6 +199,31 @@ TEST_F(ExeTest, NotificationsAndOtherCommandsWriteNothing) {
     EXPECT_TRUE(ReadWinlogon() == unchanged) << "nothing in the Winlogon key may change";
 }
 
+TEST_F(ExeTest, LoadsNoDllPlantedInItsFolderByBareName) {
+    const std::wstring folder = ProgramPath().substr(0, ProgramPath().find_last_of(L'\\') + 1);
+    const std::wstring planted = folder + L"planted_probe.dll", unhardened = folder + L"unhardened_floor.exe";
+    ASSERT_TRUE(CopyFileW((DriverFolder() + L"tests\\planted_probe.dll").c_str(), planted.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((DriverFolder() + L"bench\\floor.exe").c_str(), unhardened.c_str(), FALSE));
+
+    ASSERT_TRUE(LoadLibraryInto(program.process.hProcess, L"planted_probe.dll"));
+    EXPECT_FALSE(ProbeLoadedIn(program.process.dwProcessId)) << "a bare name found the DLL beside the exe";
+    // The controls, without which the check above could not fail: the probe
+    // loads into the program by its full path, and by its bare name into a
+    // program from the same folder that does not restrict the search.
+    ASSERT_TRUE(LoadLibraryInto(program.process.hProcess, planted));
+    EXPECT_TRUE(ProbeLoadedIn(program.process.dwProcessId)) << "the probe does not load even by its full path";
+    Program floor;
+    ASSERT_TRUE(floor.Start(L"", unhardened, L"FloorWindow"));
+    ASSERT_TRUE(LoadLibraryInto(floor.process.hProcess, L"planted_probe.dll"));
+    EXPECT_TRUE(ProbeLoadedIn(floor.process.dwProcessId)) << "not even an unhardened program loads it by bare name";
+
+    EXPECT_EQ(floor.CloseAndWait(), 0u);
+    EXPECT_EQ(program.CloseAndWait(), 0u) << "the program works on after the loads";
+    program.main = nullptr;
+    EXPECT_TRUE(DeleteFileW(unhardened.c_str()));
+    EXPECT_TRUE(DeleteFileW(planted.c_str()));
+}
+
 TEST_F(ExeTest, ClosingAtOnceTouchesNothing) {
     EXPECT_EQ(program.CloseAndWait(), 0u);
     program.main = nullptr;

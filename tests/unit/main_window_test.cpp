@@ -48,6 +48,39 @@ TEST_F(MainWindowTest, RegistersTheClassAndCreatesTheWindowAsSpecifiedWhateverTh
     EXPECT_EQ(window.instance, kInstance);
 }
 
+TEST_F(MainWindowTest, SearchesOnlySystem32ForDllsBeforeRegisteringTheClass) {
+    const std::vector<std::string> fallback = {
+        "SetDllDirectoryW \"\"",
+        "LoadLibraryW C:\\Windows\\system32\\uxtheme.dll",
+        "LoadLibraryW C:\\Windows\\system32\\dwmapi.dll",
+        "LoadLibraryW C:\\Windows\\system32\\version.dll",
+        "LoadLibraryW C:\\Windows\\system32\\cryptbase.dll",
+        "RegisterClassW",
+    };
+    std::vector<std::string> failedThenFallback = fallback;
+    failedThenFallback.insert(failedThenFallback.begin(), "SetDefaultDllDirectories 0x800");
+    struct Case {
+        const char* label;
+        void (*kernel32)();
+        std::vector<std::string> callsBeforeTheWindow;
+    } cases[] = {
+        {"SetDefaultDllDirectories exists", [] {}, {"SetDefaultDllDirectories 0x800", "RegisterClassW"}},
+        {"it is missing (6.0 or 6.1 without the update)", [] { standin::RemoveSetDefaultDllDirectories(); }, fallback},
+        {"it fails", [] { standin::FailSetDefaultDllDirectories(); }, failedThenFallback},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        standin::Reset();
+        c.kernel32();
+        standin::OnIdle([] { standin::PostClose(MainWindow()); });
+        EXPECT_EQ(Run(), 0) << "the window opens and closes as usual";
+        const std::vector<std::string>& journal = standin::Journal();
+        std::vector<std::string> beforeTheWindow(
+            journal.begin(), std::find(journal.begin(), journal.end(), "RegisterClassW") + (journal.empty() ? 0 : 1));
+        EXPECT_EQ(beforeTheWindow, c.callsBeforeTheWindow);
+    }
+}
+
 TEST_F(MainWindowTest, ReturnsZeroOnceTheWindowIsClosed) {
     standin::OnIdle([] { standin::PostClose(MainWindow()); });
     EXPECT_EQ(Run(), 0);
