@@ -129,6 +129,12 @@ class BinaryChecks(unittest.TestCase):
         dlls = {name.lower() for name in self.pe.imports()}
         self.assertLessEqual(dlls, SYSTEM_DLLS, "a DLL that would have to ship beside the exe")
 
+    def test_imports_nothing_windows_6_0_lacks(self):
+        # Vista and 7 have these only with KB2533623: imported, they would stop the exe from starting there.
+        late = {"SetDefaultDllDirectories", "AddDllDirectory", "RemoveDllDirectory"}
+        imported = {function for functions in self.pe.imports().values() for function in functions}
+        self.assertFalse(imported & late, "looked up at run time, never imported")
+
     def test_registry_use_is_open_set_close_only(self):
         advapi = {name.lower(): functions for name, functions in self.pe.imports().items()}.get("advapi32.dll")
         self.assertEqual(sorted(advapi or []), ["RegCloseKey", "RegOpenKeyExW", "RegSetValueExW"],
