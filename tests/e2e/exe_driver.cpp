@@ -72,11 +72,12 @@ WinlogonKeyAside::~WinlogonKeyAside() {
 
 // ---- The program ----
 
+std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
+
 std::wstring DriverFolder() {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring here = path;
-    return here.substr(0, here.find_last_of(L"\\/") + 1);
+    return FolderOf(path);
 }
 
 // LEGALNOTICE_EXE if set (each build of the exe runs the same suite), else

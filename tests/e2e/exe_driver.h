@@ -35,7 +35,8 @@ private:
 
 // ---- The program ----
 std::wstring ProgramPath();  // the exe under test
-std::wstring DriverFolder();  // this driver's folder, with a trailing backslash
+std::wstring FolderOf(const std::wstring& path);  // with a trailing backslash
+std::wstring DriverFolder();
 
 class Program {
 public:

@@ -200,7 +200,7 @@ TEST_F(ExeTest, NotificationsAndOtherCommandsWriteNothing) {
 }
 
 TEST_F(ExeTest, LoadsNoDllPlantedInItsFolderByBareName) {
-    const std::wstring folder = ProgramPath().substr(0, ProgramPath().find_last_of(L'\\') + 1);
+    const std::wstring folder = FolderOf(ProgramPath());
     const std::wstring planted = folder + L"planted_probe.dll", unhardened = folder + L"unhardened_floor.exe";
     ASSERT_TRUE(CopyFileW((DriverFolder() + L"tests\\planted_probe.dll").c_str(), planted.c_str(), FALSE));
     ASSERT_TRUE(CopyFileW((DriverFolder() + L"bench\\floor.exe").c_str(), unhardened.c_str(), FALSE));
