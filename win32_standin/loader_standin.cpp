@@ -42,7 +42,8 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, const CHAR* lpProcName) {
-    if (hModule != kKernel32 || withoutSetDefaultDllDirectories || std::string(lpProcName) != "SetDefaultDllDirectories")
+    if (hModule != kKernel32 || withoutSetDefaultDllDirectories ||
+        std::string(lpProcName) != "SetDefaultDllDirectories")
         return nullptr;
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetDefaultDllDirectories));
 }

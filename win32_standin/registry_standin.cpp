@@ -102,8 +102,7 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSA
     journal.push_back("RegOpenKeyExW");
     openCalls.push_back({hKey, lpSubKey ? lpSubKey : u"", ulOptions, samDesired});
     if (openFault.Hits(int(openCalls.size()))) return openFault.error;
-    if (hKey != HKEY_LOCAL_MACHINE || !lpSubKey || !SamePathIgnoringCase(lpSubKey, kWinlogonPath) ||
-        !winlogonExists)
+    if (hKey != HKEY_LOCAL_MACHINE || !lpSubKey || !SamePathIgnoringCase(lpSubKey, kWinlogonPath) || !winlogonExists)
         return ERROR_FILE_NOT_FOUND;
     HKEY handle = reinterpret_cast<HKEY>(nextHandle++);
     openHandles[handle] = samDesired;

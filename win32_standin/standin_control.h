@@ -83,7 +83,7 @@ struct MessageBoxCall {
 };
 
 const WNDCLASSW* RegisteredClass(const std::u16string& name);  // the record as passed
-std::vector<HWND> AllWindows();  // in creation order
+std::vector<HWND> AllWindows();                                // in creation order
 const Window& WindowOf(HWND hwnd);
 HWND ChildWithId(HWND parent, int id);
 const std::vector<MessageBoxCall>& MessageBoxes();

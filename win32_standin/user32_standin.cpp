@@ -15,7 +15,7 @@ void ResetLoader();
 namespace {
 
 std::map<std::u16string, WNDCLASSW> classes;  // by name
-std::vector<Window> windows;  // HWND is index + 1
+std::vector<Window> windows;                  // HWND is index + 1
 std::deque<MSG> queue;
 std::vector<MessageBoxCall> boxes;
 bool failRegisterClass, failNextGetMessage, ranDry;

@@ -25,8 +25,9 @@ static void LoadDllsFromSystem32Only() {
     // Looked up, not imported: Windows 6.0 and 6.1 have it only with an
     // update (KB2533623), and a missing import would stop the exe starting.
     typedef BOOL(WINAPI * SetDefaultDllDirectoriesProc)(DWORD);
-    SetDefaultDllDirectoriesProc setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(TEXT("kernel32.dll")), "SetDefaultDllDirectories")));
+    SetDefaultDllDirectoriesProc setDefaultDllDirectories =
+        reinterpret_cast<SetDefaultDllDirectoriesProc>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleW(TEXT("kernel32.dll")), "SetDefaultDllDirectories")));
     if (setDefaultDllDirectories && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
 
     SetDllDirectoryW(TEXT(""));  // takes the current directory out of the search

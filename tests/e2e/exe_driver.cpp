@@ -163,7 +163,8 @@ std::wstring EditTextOf(HWND edit) {
 bool SetEditText(HWND edit, const std::wstring& text) {
     DWORD_PTR result = 0;
     return SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 5000,
-                               &result) && result;
+                               &result) &&
+           result;
 }
 
 RECT RectInParent(HWND control) {

@@ -34,7 +34,7 @@ private:
 };
 
 // ---- The program ----
-std::wstring ProgramPath();  // the exe under test
+std::wstring ProgramPath();                       // the exe under test
 std::wstring FolderOf(const std::wstring& path);  // with a trailing backslash
 std::wstring DriverFolder();
 

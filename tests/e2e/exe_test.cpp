@@ -9,8 +9,8 @@ const std::wstring kConfirmation = L"Значения применены! Пер
 
 std::string Utf8(const std::wstring& text) {
     std::string out(text.size() * 4 + 1, '\0');
-    out.resize(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), out.data(), int(out.size()), nullptr,
-                                   nullptr));
+    out.resize(
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr));
     return out;
 }
 
@@ -191,8 +191,8 @@ TEST_F(ExeTest, NotificationsAndOtherCommandsWriteNothing) {
         SCOPED_TRACE(id);
         DWORD_PTR result = 0xdeadbeef;
         // Sent, so it is handled before we look; a box would make it time out.
-        EXPECT_TRUE(SendMessageTimeoutW(main, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0, SMTO_ABORTIFHUNG, 3000,
-                                        &result));
+        EXPECT_TRUE(
+            SendMessageTimeoutW(main, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0, SMTO_ABORTIFHUNG, 3000, &result));
         EXPECT_EQ(result, 0u);
     }
     EXPECT_FALSE(AnyMessageBox(main));

@@ -27,8 +27,8 @@ static int PrintText(const wchar_t* className, const char* id) {
     wchar_t text[1024];
     DWORD_PTR length = 0;
     // WM_GETTEXT: GetWindowTextW does not read another process's control.
-    if (!control ||
-        !SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &length))
+    if (!control || !SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                                         5000, &length))
         return 1;
     char utf8[4096];
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text, int(length), utf8, sizeof utf8, nullptr, nullptr);

@@ -178,8 +178,8 @@ TEST_F(FormTest, MissingFieldWritesNothing) {
 
 TEST_F(FormTest, OtherCommandsDoNothing) {
     OpenWindow();
-    standin::TypeInto(standin::ChildWithId(main, IDC_TEXT_EDIT), u"body");        // EN_CHANGE from 101
-    standin::TypeInto(standin::ChildWithId(main, IDC_CAPTION_EDIT), u"title");    // EN_CHANGE from 102
+    standin::TypeInto(standin::ChildWithId(main, IDC_TEXT_EDIT), u"body");      // EN_CHANGE from 101
+    standin::TypeInto(standin::ChildWithId(main, IDC_CAPTION_EDIT), u"title");  // EN_CHANGE from 102
     for (WORD id : {0, 1, 2, 101, 102, 104, 0xFFFF}) {
         SCOPED_TRACE(id);
         EXPECT_EQ(NoticeWindowProc(main, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0), 0);

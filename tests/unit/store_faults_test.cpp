@@ -19,9 +19,9 @@ protected:
 
 TEST_F(StoreFaultTest, WritesTextThenCaptionEachWithItsOwnOpenAndClose) {
     ApplyLogonNotice(u"body", u"title");
-    EXPECT_EQ(Journal(), (std::vector<std::string>{"RegOpenKeyExW", "RegSetValueExW LegalNoticeText", "RegCloseKey",
-                                                   "RegOpenKeyExW", "RegSetValueExW LegalNoticeCaption",
-                                                   "RegCloseKey"}));
+    EXPECT_EQ(Journal(),
+              (std::vector<std::string>{"RegOpenKeyExW", "RegSetValueExW LegalNoticeText", "RegCloseKey",
+                                        "RegOpenKeyExW", "RegSetValueExW LegalNoticeCaption", "RegCloseKey"}));
 }
 
 TEST_F(StoreFaultTest, OpensTheNativeWinlogonKeyForSettingValuesOnly) {
