@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake g++ libgtest-dev g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix
           wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick x11-xkb-utils python3
-          clang lld libwine-dev osslsigncode openssl)
+          clang lld libwine-dev osslsigncode openssl clang-format clang-tidy)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
