@@ -1,6 +1,7 @@
-# Run by CPack once the exe is staged, before it is archived: signs it when a
-# certificate is given, writes README.txt, then SHA256SUMS over both. Any
-# failure stops CPack, so a failed signing leaves no archive behind.
+# Run by CPack once the exe is staged, before it is archived: has
+# build_record.cmake write BUILDINFO.txt (from the unsigned exe), signs the
+# exe when a certificate is given, writes README.txt, then SHA256SUMS over the
+# exe and both texts. Any failure stops CPack and leaves no archive behind.
 #
 # Signing input, from the environment only (never from the repository):
 #   LEGALNOTICE_SIGN_PFX             a PKCS#12 file with the certificate and its key, or
@@ -12,6 +13,7 @@ set(exe ${stage}/legalnotice.exe)
 if(NOT EXISTS ${exe})
   message(FATAL_ERROR "legalnotice.exe is not in the staging folder ${stage}")
 endif()
+include(${CMAKE_CURRENT_LIST_DIR}/build_record.cmake)
 
 function(require_file variable)
   if(NOT EXISTS "$ENV{${variable}}" OR IS_DIRECTORY "$ENV{${variable}}")
@@ -69,7 +71,7 @@ endif()
 set(VERSION ${CPACK_PACKAGE_VERSION})
 configure_file(${CPACK_LEGALNOTICE_README_TEMPLATE} ${stage}/README.txt @ONLY NEWLINE_STYLE CRLF)
 set(sums)
-foreach(name legalnotice.exe README.txt)
+foreach(name legalnotice.exe README.txt BUILDINFO.txt)
   file(SHA256 ${stage}/${name} hash)
   string(APPEND sums "${hash}  ${name}\n")
 endforeach()

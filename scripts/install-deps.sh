@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build and the tests need and
-# this machine lacks. Does nothing when everything is already there.
+# this machine lacks; with the argument "release", only what making and
+# verifying a release needs. Does nothing when everything is already there.
 set -euo pipefail
-packages=(cmake g++ libgtest-dev g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix
-          wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick x11-xkb-utils python3
-          clang lld libwine-dev osslsigncode openssl clang-format clang-tidy)
+packages=(cmake git python3 g++-mingw-w64-x86-64-posix osslsigncode strip-nondeterminism diffoscope-minimal)
+if [ "${1:-}" != release ]; then
+  packages+=(g++ libgtest-dev g++-mingw-w64-x86-64-win32 wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick
+             x11-xkb-utils clang lld libwine-dev openssl clang-format clang-tidy reprotest faketime)
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
