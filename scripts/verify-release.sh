@@ -47,6 +47,7 @@ echo "archive: $1"
 (cd "$files" && sha256sum --strict -c SHA256SUMS) || { echo "DIFFERENT: the archive does not match its own SHA256SUMS"; exit 1; }
 
 exe=$scratch/legalnotice.exe
+unsigned_archive=no
 if osslsigncode remove-signature -in "$files/legalnotice.exe" -out "$exe" >"$scratch/unsign.log" 2>&1; then
   osslsigncode verify -in "$files/legalnotice.exe" >"$scratch/signer.log" 2>&1 || true
   echo "legalnotice.exe is signed; the signature is removed for the comparison. Signer, as osslsigncode reads it:"
@@ -55,6 +56,7 @@ if osslsigncode remove-signature -in "$files/legalnotice.exe" -out "$exe" >"$scr
        "(against this machine's CA certificates; whether you trust the signer is yours to judge)"
 elif grep -q 'No signature found' "$scratch/unsign.log"; then
   echo "legalnotice.exe is not signed"
+  unsigned_archive=yes
   cp "$files/legalnotice.exe" "$exe"
 else
   cannot "legalnotice.exe carries a signature that osslsigncode cannot remove: $(cat "$scratch/unsign.log")"
@@ -73,6 +75,9 @@ rebuilt_record=$(find "$rebuilt/_CPack_Packages" -name BUILDINFO.txt -type f | h
 sha() { sha256sum "$1" | cut -d' ' -f1; }
 if cmp -s "$exe" "$rebuilt/legalnotice.exe"; then
   echo "IDENTICAL: legalnotice.exe is commit $commit rebuilt here, byte for byte (sha256 $(sha "$exe"))"
+  if [ $unsigned_archive = yes ] && cmp -s "$archive" "$rebuilt"/legalnotice-*-win-x64.zip; then
+    echo "and so is the whole archive"
+  fi
   exit 0
 fi
 echo "DIFFERENT: legalnotice.exe is not commit $commit as rebuilt here"
