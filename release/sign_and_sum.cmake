@@ -59,12 +59,15 @@ if(DEFINED ENV{LEGALNOTICE_SIGN_PFX} OR DEFINED ENV{LEGALNOTICE_SIGN_CERT})
   endif()
   file(RENAME ${private}/legalnotice.exe ${exe})
   file(REMOVE_RECURSE ${private})
-  set(SIGNATURE "This copy is signed with Authenticode (SHA-256). Windows shows the signer's name as
-the publisher in the UAC prompt; check it as described below before you run it.")
+  # README.txt indents this by two and keeps to 80 columns.
+  set(SIGNATURE "This copy is signed with Authenticode (SHA-256). Windows shows the
+  signer's name as the publisher in the UAC prompt; check it as described
+  below before you run it.")
   message(STATUS "legalnotice.exe signed")
 else()
-  set(SIGNATURE "This copy is NOT signed. The UAC prompt will say \"Unknown publisher\". Run it only
-if its SHA-256 matches the one published by whoever built it for you.")
+  set(SIGNATURE "This copy is NOT signed. The UAC prompt will say \"Unknown publisher\".
+  Run it only if its SHA-256 matches the one published by whoever built it
+  for you.")
   message(STATUS "legalnotice.exe is not signed: no certificate was given")
 endif()
 

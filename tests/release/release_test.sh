@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# BUILD_DIR WORK_DIR WINE_SESSION_DIR EXE_TESTS: makes the release archive
-# from BUILD_DIR's CPack configuration unsigned, then signed with a throwaway
+# SOURCE_DIR WORK_DIR WINE_SESSION_DIR EXE_TESTS: commits the working tree as
+# it is to a scratch clone (a release needs a clean commit), makes the release
+# there with the release preset, unsigned and then signed with a throwaway
 # self-signed certificate (PFX with a password, and PEM), and checks each
-# archive; a wrong password or a missing certificate must fail with a clear
-# error and leave no archive.
+# archive; verifies archives from a fresh clone elsewhere; has reprotest build
+# the unsigned release twice under varied conditions; and requires a wrong
+# password or a missing certificate to fail with a clear error and no archive.
 set -euo pipefail
-build=$(cd "$1" && pwd)
+source=$(cd "$1" && pwd)
 work=$2
 session=$3
 exe_tests=$4
@@ -15,20 +17,31 @@ archive=legalnotice-*-win-x64.zip
 password="pw-$RANDOM-$RANDOM"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+git clone -q "$source" repo
+git -C "$source" diff HEAD --binary | git -C repo apply --binary --allow-empty
+(cd "$source" && git ls-files -z --others --exclude-standard | xargs -0r cp --parents -t "$work/repo")
+git -C repo add -A
+git -C repo -c user.name=release-test -c user.email=release-test@localhost commit -qm "working tree" || true
+(cd repo && cmake --workflow --preset release >"$work/build.log" 2>&1) || fail "release preset: $(cat build.log)"
+build=$work/repo/build/release
+
 # release NAME [VAR=VALUE...]: cpack with only the given signing variables.
 release() {
   local name=$1; shift
   env -u LEGALNOTICE_SIGN_PFX -u LEGALNOTICE_SIGN_CERT -u LEGALNOTICE_SIGN_KEY -u LEGALNOTICE_SIGN_PASSWORD \
       -u LEGALNOTICE_SIGN_TIMESTAMP_URL "$@" cpack --config "$build/CPackConfig.cmake" -B "$work/$name" >"$name.log" 2>&1
 }
-# unpack NAME: extracts NAME's archive and checks its contents and SHA256SUMS.
+# unpack NAME: extracts NAME's archive and checks its contents, SHA256SUMS and
+# the width of README.txt.
 unpack() {
   local zip
   zip=$(ls "$1"/$archive) || fail "$1: no archive"
   python3 -m zipfile -e "$zip" "$1/files"
   cd "$1"/files/legalnotice-*-win-x64
-  [ "$(ls | sort | tr '\n' ' ')" = "README.txt SHA256SUMS legalnotice.exe " ] || fail "$1: archive holds $(ls)"
+  [ "$(ls | sort | tr '\n' ' ')" = "BUILDINFO.txt README.txt SHA256SUMS legalnotice.exe " ] || fail "$1: archive holds $(ls)"
   sha256sum --quiet -c SHA256SUMS || fail "$1: SHA256SUMS does not match"
+  python3 -c 'import sys; sys.exit(max(len(l.rstrip("\r\n")) for l in open("README.txt", encoding="utf-8")) > 80)' ||
+    fail "$1: README.txt has lines over 80 columns"
   cd "$work"
 }
 
@@ -40,6 +53,9 @@ release unsigned || fail "unsigned release: $(cat unsigned.log)"
 unpack unsigned
 grep -q 'NOT signed' unsigned/files/*/README.txt || fail "the unsigned README does not say so"
 cmp unsigned/files/*/legalnotice.exe "$build/legalnotice.exe" || fail "the archived exe is not the build's"
+cmp unsigned/$archive "$build"/$archive || fail "two releases of one commit differ"
+grep -q "^legalnotice.exe unsigned sha256: $(sha256sum <"$build/legalnotice.exe" | cut -d' ' -f1)" \
+  unsigned/files/*/BUILDINFO.txt || fail "BUILDINFO.txt does not record the exe's hash"
 
 release pfx LEGALNOTICE_SIGN_PFX="$work/signer.pfx" LEGALNOTICE_SIGN_PASSWORD="$password" || fail "PFX: $(cat pfx.log)"
 release pem LEGALNOTICE_SIGN_CERT="$work/cert.pem" LEGALNOTICE_SIGN_KEY="$work/key.pem" || fail "PEM: $(cat pem.log)"
@@ -50,6 +66,7 @@ for signed in pfx pem; do
   grep -q 'signed with Authenticode' $signed/files/*/README.txt || fail "$signed: the README does not say it is signed"
   osslsigncode remove-signature -in "$exe" -out $signed-unsigned.exe >/dev/null
   cmp $signed-unsigned.exe "$build/legalnotice.exe" || fail "$signed: without its signature the exe is not the build's"
+  cmp $signed/files/*/BUILDINFO.txt unsigned/files/*/BUILDINFO.txt || fail "$signed: BUILDINFO.txt is not the unsigned one's"
 done
 ! grep -rqF "$password" ./*.log || fail "the password appears in the output"
 
@@ -66,5 +83,62 @@ refused() {
 }
 refused wrong-password 'signing legalnotice.exe failed' LEGALNOTICE_SIGN_PFX="$work/signer.pfx" LEGALNOTICE_SIGN_PASSWORD=wrong
 refused missing-pfx 'LEGALNOTICE_SIGN_PFX: no such file' LEGALNOTICE_SIGN_PFX="$work/absent.pfx" LEGALNOTICE_SIGN_PASSWORD="$password"
-echo "release archives: unsigned, PFX-signed and PEM-signed verified; wrong password and missing certificate refused"
+
+# scripts/verify-release.sh, run from a fresh clone in another folder: exit 0
+# for the unsigned and the signed archive, 1 for an exe with one byte changed
+# (even with SHA256SUMS made to match), 2 for what cannot be checked; it
+# leaves nothing behind.
+git clone -q repo verifier
+mkdir scratch
+verify() {
+  local status=0
+  TMPDIR=$work/scratch "$work/verifier/scripts/verify-release.sh" "$1" >"verify-$2.log" 2>&1 || status=$?
+  [ $status -eq "$3" ] || fail "verify-release $2: exit status $status, not $3: $(cat "verify-$2.log")"
+  [ -z "$(ls -A scratch)" ] || fail "verify-release $2 left $(ls scratch) behind"
+}
+# rezip NAME PYTHON: a copy of the unsigned archive whose files (a dict of
+# name to bytes) PYTHON changes, with SHA256SUMS recomputed to match.
+rezip() {
+  python3 - unsigned/$archive "$1.zip" "$2" <<'PY'
+import hashlib, re, sys, zipfile
+source, target, change = sys.argv[1:]
+with zipfile.ZipFile(source) as z:
+    files = {i.filename: z.read(i) for i in z.infolist()}
+folder = next(n for n in files if n.endswith("/SHA256SUMS"))[: -len("SHA256SUMS")]
+exec(change)
+names = [line.split("  ", 1)[1] for line in files[folder + "SHA256SUMS"].decode().splitlines()]
+names = [n for n in names if folder + n in files]
+files[folder + "SHA256SUMS"] = "".join(f"{hashlib.sha256(files[folder + n]).hexdigest()}  {n}\n" for n in names).encode()
+with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as z:
+    for name, data in files.items():
+        z.writestr(name, data)
+PY
+}
+rezip tampered 'exe = bytearray(files[folder + "legalnotice.exe"]); exe[len(exe) // 2] ^= 1; files[folder + "legalnotice.exe"] = bytes(exe)'
+rezip not-clean 'files[folder + "BUILDINFO.txt"] = files[folder + "BUILDINFO.txt"].replace(b"tree: clean", b"tree: not clean")'
+rezip unknown-commit 'files[folder + "BUILDINFO.txt"] = re.sub(rb"commit: \w+", b"commit: " + b"1" * 40, files[folder + "BUILDINFO.txt"])'
+rezip no-record 'del files[folder + "BUILDINFO.txt"]'
+verify "$work"/unsigned/$archive unsigned 0
+grep -q '^IDENTICAL' verify-unsigned.log || fail "verify-release unsigned: $(cat verify-unsigned.log)"
+verify "$work"/pfx/$archive signed 0
+grep -q 'Subject: /CN=legalnotice test signer' verify-signed.log || fail "verify-release does not show the signer"
+verify tampered.zip tampered 1
+grep -q '^DIFFERENT' verify-tampered.log || fail "verify-release tampered: $(cat verify-tampered.log)"
+verify absent.zip absent 2
+verify cert.pem not-a-zip 2
+for case in not-clean unknown-commit no-record; do verify $case.zip $case 2; done
+
+# reprotest: the unsigned release built twice, the second time with all that
+# can be varied here varied. Not the user (this reprotest calls "sudo -h
+# localhost", which Debian 12's sudo refuses); not the order of directory
+# entries where FUSE, which disorderfs needs, is missing.
+git clone -q repo reprotest-source
+variations=-user_group
+[ -c /dev/fuse ] || { variations+=,-fileordering; echo "no /dev/fuse: reprotest keeps the directory order"; }
+(cd reprotest-source && reprotest --vary="$variations" --no-diffoscope \
+  "cmake --workflow --preset release >/dev/null 2>&1" "build/release/$archive") >reprotest.log 2>&1 ||
+  fail "reprotest: $(cat reprotest.log)"
+grep -q 'Reproduction successful' reprotest.log || fail "reprotest: $(cat reprotest.log)"
+echo "release archives: unsigned, PFX-signed and PEM-signed checked and verified from a fresh clone, a changed exe" \
+     "fails verification, reprotest reproduces the unsigned one; wrong password and missing certificate refused"
 rm -rf "$work"
