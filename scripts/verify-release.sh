@@ -51,7 +51,7 @@ unsigned_archive=no
 if osslsigncode remove-signature -in "$files/legalnotice.exe" -out "$exe" >"$scratch/unsign.log" 2>&1; then
   osslsigncode verify -in "$files/legalnotice.exe" >"$scratch/signer.log" 2>&1 || true
   echo "legalnotice.exe is signed; the signature is removed for the comparison. Signer, as osslsigncode reads it:"
-  grep -m 2 -E '^[[:space:]]+(Subject|Issuer) *:' "$scratch/signer.log" || true
+  grep -m 2 -E '^[[:space:]]+(Subject|Issuer) *:' "$scratch/signer.log" | sed 's/^[[:space:]]*/    /' || true
   echo "  $(grep -m 1 '^Signature verification:' "$scratch/signer.log" || echo 'Signature verification: unknown')" \
        "(against this machine's CA certificates; whether you trust the signer is yours to judge)"
 elif grep -q 'No signature found' "$scratch/unsign.log"; then
