@@ -114,7 +114,8 @@ with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as z:
         z.writestr(name, data)
 PY
 }
-rezip tampered 'exe = bytearray(files[folder + "legalnotice.exe"]); exe[len(exe) // 2] ^= 1; files[folder + "legalnotice.exe"] = bytes(exe)'
+rezip tampered 'exe = bytearray(files[folder + "legalnotice.exe"]); exe[len(exe) // 2] ^= 1; files[folder + "legalnotice.exe"] = bytes(exe)
+files[folder + "BUILDINFO.txt"] = re.sub(rb"compiler: [^\r]*", b"compiler: another g++", files[folder + "BUILDINFO.txt"])'
 rezip not-clean 'files[folder + "BUILDINFO.txt"] = files[folder + "BUILDINFO.txt"].replace(b"tree: clean", b"tree: not clean")'
 rezip unknown-commit 'files[folder + "BUILDINFO.txt"] = re.sub(rb"commit: \w+", b"commit: " + b"1" * 40, files[folder + "BUILDINFO.txt"])'
 rezip no-record 'del files[folder + "BUILDINFO.txt"]'
@@ -123,7 +124,8 @@ grep -q '^IDENTICAL' verify-unsigned.log || fail "verify-release unsigned: $(cat
 verify "$work"/pfx/$archive signed 0
 grep -q 'Subject: /CN=legalnotice test signer' verify-signed.log || fail "verify-release does not show the signer"
 verify tampered.zip tampered 1
-grep -q '^DIFFERENT' verify-tampered.log || fail "verify-release tampered: $(cat verify-tampered.log)"
+grep -q '^DIFFERENT' verify-tampered.log && grep -q '< compiler: another g++' verify-tampered.log ||
+  fail "verify-release tampered: no verdict, or not the compiler that differs: $(cat verify-tampered.log)"
 verify absent.zip absent 2
 verify cert.pem not-a-zip 2
 for case in not-clean unknown-commit no-record; do verify $case.zip $case 2; done
