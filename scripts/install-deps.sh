@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake git python3 g++-mingw-w64-x86-64-posix osslsigncode strip-nondeterminism diffoscope-minimal)
 if [ "${1:-}" != release ]; then
   packages+=(g++ libgtest-dev g++-mingw-w64-x86-64-win32 wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick
-             x11-xkb-utils clang lld libwine-dev openssl clang-format clang-tidy reprotest faketime disorderfs fuse3)
+             x11-xkb-utils clang lld libwine-dev openssl clang-format clang-tidy reprotest faketime disorderfs fuse3
+             locales-all)
 fi
 missing=()
 for package in "${packages[@]}"; do

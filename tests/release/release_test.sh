@@ -135,7 +135,7 @@ for case in not-clean unknown-commit no-record; do verify $case.zip $case 2; don
 # localhost", which Debian 12's sudo refuses); not the order of directory
 # entries where FUSE, which disorderfs needs, is missing.
 git clone -q repo reprotest-source
-variations=-user_group
+variations=-user_group,locales.locale=ru_RU.CP1251  # a Russian program, and a charset that is not UTF-8
 [ -c /dev/fuse ] || { variations+=,-fileordering; echo "no /dev/fuse: reprotest keeps the directory order"; }
 (cd reprotest-source && reprotest --vary="$variations" --no-diffoscope \
   "cmake --workflow --preset release >/dev/null 2>&1" "build/release/$archive") >reprotest.log 2>&1 ||
