@@ -14,8 +14,6 @@ RawValue SzBytes(const WString& text) {
 
 #ifdef _WIN32
 
-const WCHAR kWinlogonPath[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
-
 KeySnapshot SnapshotWinlogon() {
     KeySnapshot values;
     HKEY key;

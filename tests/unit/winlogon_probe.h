@@ -23,7 +23,7 @@ KeySnapshot SnapshotWinlogon();
 void RestoreWinlogon(const KeySnapshot& before, const WString& name);
 
 #ifdef _WIN32
-extern const WCHAR kWinlogonPath[];
+#include "winlogon_guard.h"  // kWinlogonPath
 #endif
 
 RawValue SzBytes(const WString& text);  // REG_SZ data with the terminator
