@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Checks legalnotice.exe as a file: PE form, hardening, imports and its one
-resource, the manifest.
+resource, the manifest; or, with --bundle, that the test bundle's programs
+can start on every Windows the bundle is for.
 Usage: check_pe.py [--msvc] path/to/legalnotice.exe path/to/res/legalnotice.manifest
+       check_pe.py --bundle PROGRAM...
 --msvc: the exe was linked through the MSVC branch (link.exe or lld-link)."""
 import re
 import struct
@@ -14,6 +16,19 @@ MSVC = False
 SIZE_BUDGET = 18432  # bytes
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}
+# What the test bundle's programs may import: DLLs that 64-bit Windows 7 SP1
+# has, and none of the functions that came later (or, on 7, only with an
+# update) which this toolchain's runtime or our code could reach for. A list,
+# not Windows 7's export tables, which are not at hand here.
+WINDOWS_7_DLLS = SYSTEM_DLLS | {"gdi32.dll", "shell32.dll", "bcrypt.dll"}
+LATER_THAN_WINDOWS_7 = {
+    "SetDefaultDllDirectories", "AddDllDirectory", "RemoveDllDirectory",  # 7 only with KB2533623
+    "GetSystemTimePreciseAsFileTime", "CreateFile2", "WaitOnAddress", "WakeByAddressSingle", "WakeByAddressAll",
+    "GetCurrentThreadStackLimits", "SetThreadDescription", "GetThreadDescription", "GetOverlappedResultEx",
+    "SetProcessMitigationPolicy", "GetProcessMitigationPolicy", "CreateFileMappingFromApp", "CompareObjectHandles",
+    "GetDpiForWindow", "GetDpiForSystem", "GetSystemMetricsForDpi", "SetProcessDpiAwarenessContext",
+    "SetThreadDpiAwarenessContext", "AdjustWindowRectExForDpi", "GetPointerType", "InjectTouchInput",
+}
 RT_MANIFEST, LANG_EN_US = 24, 1033
 ASM_V1, ASM_V3 = "urn:schemas-microsoft-com:asm.v1", "urn:schemas-microsoft-com:asm.v3"
 
@@ -171,7 +186,24 @@ class BinaryChecks(unittest.TestCase):
         self.assertEqual(shape(ET.fromstring(manifest)), expected)
 
 
+class BundleProgramChecks(unittest.TestCase):
+    programs = []
+
+    def test_starts_on_windows_7_sp1(self):
+        for program in self.programs:
+            with self.subTest(program=program), open(program, "rb") as f:
+                pe = PeFile(f.read())
+                self.assertEqual((pe.magic, pe.machine), (0x20B, 0x8664), "PE32+ for x86-64")
+                imports = pe.imports()
+                self.assertLessEqual({name.lower() for name in imports}, WINDOWS_7_DLLS, "a DLL Windows 7 lacks")
+                later = {function for functions in imports.values() for function in functions} & LATER_THAN_WINDOWS_7
+                self.assertFalse(later, "imports what Windows 7 SP1 lacks")
+
+
 if __name__ == "__main__":
+    if sys.argv[1] == "--bundle":
+        BundleProgramChecks.programs = sys.argv[2:]
+        unittest.main(argv=sys.argv[:1], defaultTest="BundleProgramChecks", verbosity=2)
     MSVC = "--msvc" in sys.argv
     if MSVC:
         sys.argv.remove("--msvc")

@@ -1,8 +1,7 @@
 #include "exe_driver.h"
 
+#include <cstdio>
 #include <cstring>
-
-static const wchar_t kBackupPath[] = L"SOFTWARE\\LegalNoticeTestBackup";
 
 template <class Condition>
 static bool WaitUntil(Condition condition, DWORD milliseconds = 10000) {
@@ -17,10 +16,16 @@ static bool WaitUntil(Condition condition, DWORD milliseconds = 10000) {
 // ---- Registry ----
 
 KeyState ReadWinlogon() {
-    KeyState state{false, SnapshotWinlogon(), {}};
+    KeyState state{false, SnapshotWinlogon(), {}, {}};
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return state;
     state.exists = true;
+    DWORD size = 0;
+    const SECURITY_INFORMATION whole =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    RegGetKeySecurity(key, whole, nullptr, &size);
+    state.security.resize(size);
+    if (RegGetKeySecurity(key, whole, state.security.data(), &size) != ERROR_SUCCESS) state.security.clear();
     for (DWORD i = 0;; ++i) {
         wchar_t name[256];
         DWORD nameLength = 256;
@@ -50,24 +55,27 @@ void RestoreNoticeValues(const KeyState& before) {
     RestoreWinlogon(before.values, L"LegalNoticeCaption");
 }
 
-WinlogonKeyAside::WinlogonKeyAside() : ok(false), copied(false) {
-    HKEY backup;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kBackupPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &backup, nullptr))
-        return;
-    copied = RegCopyTreeW(HKEY_LOCAL_MACHINE, kWinlogonPath, backup) == ERROR_SUCCESS;
-    ok = copied && RegDeleteTreeW(HKEY_LOCAL_MACHINE, kWinlogonPath) == ERROR_SUCCESS;
-    RegCloseKey(backup);
+std::string Utf8(const std::wstring& text) {
+    std::string out(text.size() * 4 + 1, '\0');
+    out.resize(
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr));
+    return out;
 }
 
-WinlogonKeyAside::~WinlogonKeyAside() {
-    if (!copied) return;  // nothing was moved, and the backup cannot be trusted
-    HKEY key;
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kWinlogonPath);
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr))
-        return;
-    RegCopyTreeW(HKEY_LOCAL_MACHINE, kBackupPath, key);
-    RegCloseKey(key);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBackupPath);
+std::string Differences(const KeyState& before, const KeyState& after) {
+    std::string names;
+    auto add = [&names](const std::wstring& name) { names += (names.empty() ? "" : ", ") + Utf8(name); };
+    if (before.exists != after.exists) add(L"the key itself");
+    KeySnapshot every = before.values;
+    every.insert(after.values.begin(), after.values.end());
+    for (const auto& entry : every) {
+        auto was = before.values.find(entry.first), is = after.values.find(entry.first);
+        bool wasThere = was != before.values.end(), isThere = is != after.values.end();
+        if (wasThere != isThere || (wasThere && was->second != is->second)) add(L"value " + entry.first);
+    }
+    if (before.subkeys != after.subkeys) add(L"its subkeys");
+    if (before.security != after.security) add(L"its security descriptor");
+    return names;
 }
 
 // ---- The program ----
@@ -80,12 +88,22 @@ std::wstring DriverFolder() {
     return FolderOf(path);
 }
 
-// LEGALNOTICE_EXE if set (each build of the exe runs the same suite), else
-// the one beside this driver.
 std::wstring ProgramPath() {
     wchar_t path[MAX_PATH];
-    if (GetEnvironmentVariableW(L"LEGALNOTICE_EXE", path, MAX_PATH)) return path;
-    return DriverFolder() + L"legalnotice.exe";
+    if (!GetEnvironmentVariableW(L"LEGALNOTICE_EXE", path, MAX_PATH) &&
+        !GetFullPathNameW((DriverFolder() + L"..\\legalnotice.exe").c_str(), MAX_PATH, path, nullptr))
+        return L"";
+    return path;
+}
+
+bool ProcessIsElevated(HANDLE process) {
+    HANDLE token;
+    TOKEN_ELEVATION elevation = {0xdeadbeef};
+    DWORD size = 0;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return false;
+    bool known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    return known && elevation.TokenIsElevated == 1;
 }
 
 static HWND FindMainWindow(DWORD pid, const wchar_t* windowClass) {
@@ -110,9 +128,13 @@ bool Program::Start(const wchar_t* arguments, const std::wstring& path, const wc
     std::wstring commandLine = L"\"" + path + L"\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    // From a driver that is not elevated, Windows refuses a requireAdministrator
+    // exe with ERROR_ELEVATION_REQUIRED (740) rather than asking.
     if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
-                        &startup, &process))
+                        &startup, &process)) {
+        startError = GetLastError();
         return false;
+    }
     AssignProcessToJobObject(job, process.hProcess);
     ResumeThread(process.hThread);
     WaitUntil([&] { return (main = FindMainWindow(process.dwProcessId, windowClass)) != nullptr; });
@@ -122,8 +144,13 @@ bool Program::Start(const wchar_t* arguments, const std::wstring& path, const wc
 DWORD Program::CloseAndWait() {
     if (!process.hProcess) return STILL_ACTIVE;
     PostMessageW(main, WM_CLOSE, 0, 0);
+    return WaitForExit();
+}
+
+DWORD Program::WaitForExit() {
     DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
+    if (process.hProcess && WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
     return code;
 }
 
@@ -217,16 +244,18 @@ static HWND FindMessageBox(HWND owner) {
 
 bool AnyMessageBox(HWND owner) { return FindMessageBox(owner) != nullptr; }
 
-// Icon handles do not cross processes: compare the box's icon as drawn on
-// screen with each system icon drawn here on the same background.
+// Which system icon the box shows, told from the screen: under Wine icon
+// handles do not cross processes. Each candidate is drawn here at the
+// system's icon size on the box's own background, and the one closest to
+// what the screen shows wins, if clearly: scaling may blur the shown icon.
 static UINT IconShown(HWND box) {
     HWND iconControl = GetDlgItem(box, 1088);
     if (!iconControl) return ~0u;
     RECT rect;
     GetWindowRect(iconControl, &rect);
-    const int size = 32;
+    const int width = GetSystemMetrics(SM_CXICON), height = GetSystemMetrics(SM_CYICON), pixels = width * height;
     BITMAPINFO info = {};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), size, -size, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     DWORD* shown;
@@ -234,8 +263,10 @@ static UINT IconShown(HWND box) {
     HBITMAP shownBitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&shown), nullptr, 0);
     HBITMAP drawnBitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&drawn), nullptr, 0);
     HGDIOBJ old = SelectObject(memory, shownBitmap);
-    BitBlt(memory, 0, 0, size, size, screen, rect.left, rect.top, SRCCOPY);
-    DWORD background = shown[0];
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    DWORD background = shown[0];  // a corner, outside the round system icons
+    bool painted = false;         // an icon at all, not plain background
+    for (int i = 0; i < pixels && !painted; ++i) painted = (shown[i] & 0xFFFFFF) != (background & 0xFFFFFF);
 
     struct Candidate {
         UINT type;
@@ -245,17 +276,24 @@ static UINT IconShown(HWND box) {
                       {MB_ICONWARNING, IDI_EXCLAMATION},
                       {MB_ICONQUESTION, IDI_QUESTION}};
     UINT best = ~0u;
-    int bestSame = size * size * 95 / 100;  // a match must agree on 95% of the pixels
+    double bestDistance = 1e300, secondDistance = 1e300;
     SelectObject(memory, drawnBitmap);
     for (const Candidate& candidate : candidates) {
-        for (int i = 0; i < size * size; ++i) drawn[i] = background;
-        DrawIconEx(memory, 0, 0, LoadIconW(nullptr, candidate.icon), size, size, 0, nullptr, DI_NORMAL);
+        for (int i = 0; i < pixels; ++i) drawn[i] = background;
+        DrawIconEx(memory, 0, 0, LoadIconW(nullptr, candidate.icon), width, height, 0, nullptr, DI_NORMAL);
         GdiFlush();
-        int same = 0;
-        for (int i = 0; i < size * size; ++i) same += (shown[i] & 0xFFFFFF) == (drawn[i] & 0xFFFFFF);
-        if (same > bestSame) {
-            bestSame = same;
+        double distance = 0;
+        for (int i = 0; i < pixels; ++i)
+            for (int shift : {0, 8, 16}) {
+                int difference = int((shown[i] >> shift) & 0xFF) - int((drawn[i] >> shift) & 0xFF);
+                distance += difference * difference;
+            }
+        if (distance < bestDistance) {
+            secondDistance = bestDistance;
+            bestDistance = distance;
             best = candidate.type;
+        } else if (distance < secondDistance) {
+            secondDistance = distance;
         }
     }
     SelectObject(memory, old);
@@ -263,7 +301,7 @@ static UINT IconShown(HWND box) {
     DeleteObject(drawnBitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    return best;
+    return painted && bestDistance * 4 < secondDistance ? best : ~0u;
 }
 
 MessageBoxSeen WaitForMessageBox(HWND owner, DWORD milliseconds) {
@@ -288,6 +326,91 @@ MessageBoxSeen PressApply(HWND main) {
     MessageBoxSeen seen = WaitForMessageBox(main);
     if (seen.box) DismissMessageBox(seen.box);
     return seen;
+}
+
+// ---- A person at the mouse and keyboard ----
+
+void ClickMiddleOf(HWND window) {
+    RECT rect;
+    GetWindowRect(window, &rect);
+    // Absolute positions are in 0..65535 across the primary screen, as this
+    // DPI-unaware driver sees it, the same coordinates as the window's.
+    const int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    INPUT input[3] = {};
+    for (INPUT& event : input) event.type = INPUT_MOUSE;
+    input[0].mi.dx = ((rect.left + rect.right) / 2 * 65536 + screenWidth - 1) / screenWidth;
+    input[0].mi.dy = ((rect.top + rect.bottom) / 2 * 65536 + screenHeight - 1) / screenHeight;
+    input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(3, input, sizeof(INPUT));
+}
+
+static INPUT KeyEvent(WORD key, WORD unit, DWORD flags) {
+    INPUT event = {};
+    event.type = INPUT_KEYBOARD;
+    event.ki.wVk = key;
+    event.ki.wScan = unit;
+    event.ki.dwFlags = flags;
+    return event;
+}
+
+void TypeText(const std::wstring& text) {
+    for (wchar_t unit : text) {
+        INPUT input[2] = {KeyEvent(0, unit, KEYEVENTF_UNICODE), KeyEvent(0, unit, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP)};
+        SendInput(2, input, sizeof(INPUT));
+        Sleep(5);  // a fast typist, not a paste
+    }
+}
+
+void PressKeys(std::initializer_list<WORD> keys) {
+    std::vector<INPUT> input;
+    for (WORD key : keys) input.push_back(KeyEvent(key, 0, 0));
+    for (auto key = std::rbegin(keys); key != std::rend(keys); ++key)
+        input.push_back(KeyEvent(*key, 0, KEYEVENTF_KEYUP));
+    SendInput(UINT(input.size()), input.data(), sizeof(INPUT));
+}
+
+bool WaitForFocus(DWORD thread, HWND control, HWND active) {
+    return WaitUntil([&] {
+        GUITHREADINFO info = {sizeof info};
+        return GetGUIThreadInfo(thread, &info) && (control ? info.hwndFocus == control : info.hwndActive == active);
+    });
+}
+
+bool WaitForEditText(HWND edit, const std::wstring& text) {
+    return WaitUntil([&] { return EditTextOf(edit) == text; });
+}
+
+bool WaitForWindowGone(HWND window) {
+    return WaitUntil([&] { return !IsWindow(window); });
+}
+
+bool SaveScreenPicture(HWND window, const std::wstring& path) {
+    RECT rect;
+    GetWindowRect(window, &rect);
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top, stride = (width * 3 + 3) & ~3;
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, DWORD(stride * height), 0, 0, 0, 0};
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    void* bits;
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+    BITMAPFILEHEADER header = {0x4D42, DWORD(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + stride * height), 0,
+                               0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    bool saved = file && fwrite(&header, sizeof header, 1, file) == 1 &&
+                 fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, file) == 1 &&
+                 fwrite(bits, size_t(stride) * height, 1, file) == 1;
+    if (file) saved = fclose(file) == 0 && saved;
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return saved;
 }
 
 // ---- DLL search ----

@@ -1,42 +1,42 @@
 // Windows-side helpers for driving legalnotice.exe from outside, the way UI
-// automation does: start it, find its windows, read them back, and read the
-// registry raw.
+// automation does: start it, find its windows, read them back, use the mouse
+// and keyboard as a person would, and read the registry raw. The driver is
+// DPI-unaware like the exe, so both see the same coordinates at any scaling.
 #pragma once
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "winlogon_probe.h"
+
+std::string Utf8(const std::wstring& text);
 
 // ---- Registry ----
 struct KeyState {
     bool exists;
     KeySnapshot values;
     std::vector<std::wstring> subkeys;
+    std::vector<BYTE> security;  // owner, group and DACL, self-relative
     bool operator==(const KeyState&) const = default;
 };
 KeyState ReadWinlogon();
 // RegQueryValueExW with a poisoned type and canary bytes past the buffer.
 RawValue QueryWinlogonValue(const wchar_t* name);
 void RestoreNoticeValues(const KeyState& before);
-
-// Moves the whole Winlogon key aside for one test and puts it back after.
-class WinlogonKeyAside {
-public:
-    WinlogonKeyAside();
-    ~WinlogonKeyAside();
-    bool ok;
-
-private:
-    bool copied;
-};
+// The names of the values and subkeys that differ; empty if none.
+std::string Differences(const KeyState& before, const KeyState& after);
 
 // ---- The program ----
-std::wstring ProgramPath();                       // the exe under test
+// LEGALNOTICE_EXE if set (each build of the exe runs the same suite), else
+// the legalnotice.exe one folder above the driver, as in the build tree and
+// in the test bundle.
+std::wstring ProgramPath();
 std::wstring FolderOf(const std::wstring& path);  // with a trailing backslash
-std::wstring DriverFolder();
+std::wstring DriverFolder();                      // where the driver's helper files are too
+bool ProcessIsElevated(HANDLE process);
 
 class Program {
 public:
@@ -45,8 +45,10 @@ public:
     bool Start(const wchar_t* arguments = L"", const std::wstring& path = ProgramPath(),
                const wchar_t* windowClass = L"LegalNoticeWindow");
     DWORD CloseAndWait();  // WM_CLOSE, then the exit code (or STILL_ACTIVE)
+    DWORD WaitForExit();   // the exit code, or STILL_ACTIVE after 10 s
     HWND main = nullptr;
     PROCESS_INFORMATION process = {};
+    DWORD startError = 0;  // CreateProcessW's error when Start failed
 
 private:
     HANDLE job = nullptr;
@@ -77,6 +79,18 @@ void DismissMessageBox(HWND box);
 
 // Clicks the apply button, reads the box that follows and dismisses it.
 MessageBoxSeen PressApply(HWND main);
+
+// ---- A person at the mouse and keyboard, through SendInput ----
+void ClickMiddleOf(HWND window);
+void TypeText(const std::wstring& text);           // each UTF-16 unit as KEYEVENTF_UNICODE
+void PressKeys(std::initializer_list<WORD> keys);  // down in order, up in reverse
+// Waits until the thread's keyboard focus (or, with control null, its active
+// window) is there, as a person waits to see the caret before typing.
+bool WaitForFocus(DWORD thread, HWND control, HWND active = nullptr);
+bool WaitForEditText(HWND edit, const std::wstring& text);
+bool WaitForWindowGone(HWND window);
+// What the screen shows of the window, as a 24-bit BMP file.
+bool SaveScreenPicture(HWND window, const std::wstring& path);
 
 // ---- DLL search ----
 // Has the DLL tests/e2e/planted_probe.cpp been loaded into that process?

@@ -1,0 +1,616 @@
+// tests\testkit.exe: what run-tests.cmd and run-in-sandbox.cmd run.
+//
+//   testkit [/report FOLDER] [EXE]  the suite on the bundle's legalnotice.exe, or on EXE
+//   testkit /restore                only puts back what an interrupted run changed
+//   testkit /sandbox                writes a Windows Sandbox configuration that runs the suite, and starts it
+//
+// Exit status of a run: 0 all passed, 1 something failed, 2 the suite could
+// not run. Its last line is "N passed, M failed".
+#include <windows.h>  // first: the others need its types
+
+#include <bcrypt.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "winlogon_guard.h"
+
+namespace {
+
+// ---- Saying things: to the console or pipe, and to the log ----
+
+HANDLE logFile = INVALID_HANDLE_VALUE;
+
+std::string Utf8(const std::wstring& text) {
+    std::string out(text.size() * 4 + 1, '\0');
+    out.resize(
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr));
+    return out;
+}
+
+std::wstring Wide(const std::string& utf8) {
+    std::wstring out(utf8.size() + 1, L'\0');
+    out.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), int(utf8.size()), out.data(), int(out.size())));
+    return out;
+}
+
+// A console shows any text given as UTF-16; a pipe or a file gets UTF-8.
+void Write(const std::string& utf8) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode, written;
+    if (GetConsoleMode(out, &mode)) {
+        std::wstring text = Wide(utf8);
+        WriteConsoleW(out, text.c_str(), DWORD(text.size()), &written, nullptr);
+    } else {
+        WriteFile(out, utf8.data(), DWORD(utf8.size()), &written, nullptr);
+    }
+    if (logFile != INVALID_HANDLE_VALUE) WriteFile(logFile, utf8.data(), DWORD(utf8.size()), &written, nullptr);
+}
+
+void Say(const std::wstring& line) { Write(Utf8(line) + "\r\n"); }
+
+// ---- Where things are ----
+
+std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
+
+std::wstring OwnFolder() {  // the bundle's tests\ folder
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return FolderOf(std::wstring(path, length));
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    wchar_t full[MAX_PATH];
+    DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    return length && length < MAX_PATH ? full : path;
+}
+
+std::wstring BundleFolder() { return FullPath(OwnFolder() + L"..\\"); }
+
+bool FileExists(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring TempFolder() {
+    wchar_t temp[MAX_PATH];
+    return GetTempPathW(MAX_PATH, temp) ? temp : L"C:\\";
+}
+
+// ---- This machine ----
+
+bool Elevated() {
+    HANDLE token;
+    TOKEN_ELEVATION elevation = {0};
+    DWORD size;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    bool known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    return known && elevation.TokenIsElevated;
+}
+
+std::wstring RegistryText(const wchar_t* name) {
+    wchar_t text[256];
+    DWORD size = sizeof text;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", name, RRF_RT_REG_SZ,
+                     nullptr, text, &size) != ERROR_SUCCESS)
+        return L"";
+    return text;
+}
+
+DWORD RegistryNumber(const wchar_t* name) {
+    DWORD number = 0, size = sizeof number;
+    RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", name, RRF_RT_REG_DWORD,
+                 nullptr, &number, &size);
+    return number;
+}
+
+std::wstring LocaleName(LCID lcid) {
+    wchar_t name[LOCALE_NAME_MAX_LENGTH];
+    return LCIDToLocaleName(lcid, name, LOCALE_NAME_MAX_LENGTH, 0) ? name : std::to_wstring(lcid);
+}
+
+void DescribeThisMachine() {
+    // RtlGetVersion tells the truth; GetVersionEx answers a program without
+    // a compatibility manifest with 6.2.
+    typedef LONG(WINAPI * RtlGetVersionProc)(OSVERSIONINFOW*);
+    OSVERSIONINFOW version = {sizeof version};
+    auto getVersion = reinterpret_cast<RtlGetVersionProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    if (getVersion) getVersion(&version);
+    std::wstring release = RegistryText(L"DisplayVersion");
+    if (release.empty()) release = RegistryText(L"ReleaseId");
+    std::wstring edition = RegistryText(L"EditionID");
+    std::wstring line =
+        L"Windows:        " + RegistryText(L"ProductName") + (edition.empty() ? L"" : L", edition " + edition) +
+        L", version " + std::to_wstring(version.dwMajorVersion) + L"." + std::to_wstring(version.dwMinorVersion) +
+        (release.empty() ? L"" : L" (" + release + L")") + L", build " + std::to_wstring(version.dwBuildNumber);
+    if (DWORD revision = RegistryNumber(L"UBR")) line += L"." + std::to_wstring(revision);
+    if (version.szCSDVersion[0]) line += std::wstring(L", ") + version.szCSDVersion;
+    Say(line);
+    if (version.dwMajorVersion == 10 && version.dwBuildNumber >= 22000)
+        Say(L"                (build 22000 or later is Windows 11, whatever the product name says)");
+    typedef const char*(__cdecl * WineGetVersionProc)();
+    auto wineVersion = reinterpret_cast<WineGetVersionProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+    if (wineVersion)
+        Say(L"Wine:           " + Wide(wineVersion()) + L": this is not Windows; the results speak for Wine");
+
+    wchar_t systemLocale[LOCALE_NAME_MAX_LENGTH] = L"?", userLocale[LOCALE_NAME_MAX_LENGTH] = L"?";
+    GetSystemDefaultLocaleName(systemLocale, LOCALE_NAME_MAX_LENGTH);
+    GetUserDefaultLocaleName(userLocale, LOCALE_NAME_MAX_LENGTH);
+    Say(std::wstring(L"System locale:  ") + systemLocale + L" (ANSI code page " + std::to_wstring(GetACP()) +
+        L", OEM " + std::to_wstring(GetOEMCP()) + L"); user locale " + userLocale);
+    Say(L"UI language:    " + LocaleName(GetUserDefaultUILanguage()) + L" (system " +
+        LocaleName(GetSystemDefaultUILanguage()) + L")");
+
+    // This process alone is DPI-aware, to read the real scaling; the driver
+    // and the exe are not, and Windows scales them as bitmaps above 100 %.
+    SetProcessDPIAware();
+    HDC screen = GetDC(nullptr);
+    int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    Say(L"Display:        " + std::to_wstring(GetSystemMetrics(SM_CXSCREEN)) + L" x " +
+        std::to_wstring(GetSystemMetrics(SM_CYSCREEN)) + L", " + std::to_wstring(dpi) + L" dpi (" +
+        std::to_wstring(dpi * 100 / 96) + L" % scaling)");
+}
+
+std::wstring Sha256Of(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return L"(unreadable)";
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    unsigned char digest[32];
+    bool ok = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
+              BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0;
+    unsigned char buffer[65536];
+    DWORD read;
+    while (ok && ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read)
+        ok = BCryptHashData(hash, buffer, read, 0) == 0;
+    ok = ok && BCryptFinishHash(hash, digest, sizeof digest, 0) == 0;
+    if (hash) BCryptDestroyHash(hash);
+    if (algorithm) BCryptCloseAlgorithmProvider(algorithm, 0);
+    CloseHandle(file);
+    if (!ok) return L"(could not be computed)";
+    wchar_t hex[65];
+    for (int i = 0; i < 32; ++i) swprintf(hex + 2 * i, 3, L"%02x", digest[i]);
+    return hex;
+}
+
+// ---- The whole Winlogon key, for the comparison before and after ----
+
+typedef std::map<std::wstring, std::vector<BYTE>> KeyPicture;  // "path" security, "path\:name" values
+
+void Picture(HKEY parent, const std::wstring& path, const std::wstring& shown, KeyPicture* picture) {
+    HKEY key;
+    if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        (*picture)[shown + L" (unreadable)"];
+        return;
+    }
+    std::vector<BYTE> security(4096);
+    DWORD size = DWORD(security.size());
+    const SECURITY_INFORMATION whole =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (RegGetKeySecurity(key, whole, security.data(), &size) == ERROR_SUCCESS) security.resize(size);
+    (*picture)[shown + L" (security)"] = security;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[16384];
+        DWORD nameLength = 16384, type = 0, dataSize = 0;
+        if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &dataSize) != ERROR_SUCCESS) break;
+        std::vector<BYTE> data(dataSize + 4);
+        nameLength = 16384;
+        RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data() + 4, &dataSize);
+        data.resize(dataSize + 4);
+        memcpy(data.data(), &type, 4);
+        (*picture)[shown + L"\\:" + std::wstring(name, nameLength)] = data;
+    }
+    std::vector<std::wstring> subkeys;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        subkeys.push_back(std::wstring(name, nameLength));
+    }
+    for (const std::wstring& subkey : subkeys) Picture(key, subkey, shown + L"\\" + subkey, picture);
+    RegCloseKey(key);
+}
+
+KeyPicture PictureOfWinlogon() {
+    KeyPicture picture;
+    Picture(HKEY_LOCAL_MACHINE, kWinlogonPath, L"Winlogon", &picture);
+    return picture;
+}
+
+std::vector<std::wstring> Changes(const KeyPicture& before, const KeyPicture& after) {
+    std::vector<std::wstring> changes;
+    for (const auto& [entry, data] : before) {
+        auto now = after.find(entry);
+        if (now == after.end())
+            changes.push_back(entry + L" is gone");
+        else if (now->second != data)
+            changes.push_back(entry + L" changed");
+    }
+    for (const auto& entry : after)
+        if (!before.count(entry.first)) changes.push_back(entry.first + L" is new");
+    return changes;
+}
+
+// ---- Running a test program ----
+
+struct Results {
+    int passed = 0, failed = 0, skipped = 0;
+};
+
+struct Watch {
+    HANDLE process, job;
+    DWORD limitSeconds;
+    bool ended;
+};
+
+// Ends the job if its program outlasts the limit.
+DWORD WINAPI Watchdog(void* parameter) {
+    Watch* watch = static_cast<Watch*>(parameter);
+    if (WaitForSingleObject(watch->process, watch->limitSeconds * 1000) == WAIT_TIMEOUT) {
+        watch->ended = true;
+        TerminateJobObject(watch->job, 1);
+    }
+    return 0;
+}
+
+// Runs PROGRAM in FOLDER, passing its output on line by line; a program that
+// outlasts the limit is ended. Returns the exit code, or ~0u if it never ran.
+DWORD RunProgram(const std::wstring& program, const std::wstring& arguments, const std::wstring& folder,
+                 DWORD limitSeconds) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE reader, writer;
+    if (!CreatePipe(&reader, &writer, &inheritable, 0)) return ~0u;
+    SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+    // A job that ends the program, and whatever it started, with this
+    // process: a killed run leaves nothing running.
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+
+    STARTUPINFOW startup = {sizeof startup};
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = INVALID_HANDLE_VALUE;
+    startup.hStdOutput = startup.hStdError = writer;
+    PROCESS_INFORMATION process = {};
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                  nullptr, folder.c_str(), &startup, &process);
+    CloseHandle(writer);
+    DWORD code = ~0u;
+    if (started) {
+        AssignProcessToJobObject(job, process.hProcess);
+        ResumeThread(process.hThread);
+        Watch watch{process.hProcess, job, limitSeconds, false};
+        HANDLE watchdog = CreateThread(nullptr, 0, Watchdog, &watch, 0, nullptr);
+        std::string pending;
+        char buffer[4096];
+        DWORD read;
+        while (ReadFile(reader, buffer, sizeof buffer, &read, nullptr) && read) {  // until the program and its own end
+            pending.append(buffer, read);
+            size_t end = pending.rfind('\n');
+            if (end != std::string::npos) {
+                Write(pending.substr(0, end + 1));
+                pending.erase(0, end + 1);
+            }
+        }
+        Write(pending);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        WaitForSingleObject(watchdog, INFINITE);
+        CloseHandle(watchdog);
+        if (watch.ended)
+            Say(L"\r\n" + program + L" ran longer than " + std::to_wstring(limitSeconds) + L" s and was ended");
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(reader);
+    CloseHandle(job);
+    return code;
+}
+
+// Counts the test cases of a GoogleTest XML report (JUnit's format).
+bool CountResults(const std::wstring& path, Results* results) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    std::string xml;
+    char buffer[65536];
+    DWORD read;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read) xml.append(buffer, read);
+    CloseHandle(file);
+    for (size_t at = xml.find("<testcase "); at != std::string::npos; at = xml.find("<testcase ", at + 1)) {
+        size_t openingEnd = xml.find('>', at);
+        if (openingEnd == std::string::npos) break;
+        size_t end = xml[openingEnd - 1] == '/' ? openingEnd : xml.find("</testcase>", at);
+        std::string testCase = xml.substr(at, end - at), opening = xml.substr(at, openingEnd - at);
+        if (testCase.find("<failure") != std::string::npos)
+            ++results->failed;
+        else if (opening.find("result=\"skipped\"") != std::string::npos)
+            ++results->skipped;
+        else if (opening.find("status=\"run\"") != std::string::npos)
+            ++results->passed;
+    }
+    return true;
+}
+
+// ---- The three commands ----
+
+int Finish(const Results& total, int status) {
+    if (total.skipped) Say(std::to_wstring(total.skipped) + L" skipped (see the log for why)");
+    Say(std::to_wstring(total.passed) + L" passed, " + std::to_wstring(total.failed) + L" failed");
+    if (logFile != INVALID_HANDLE_VALUE) CloseHandle(logFile);
+    return status;
+}
+
+// The report folder: the one asked for, else report\ in the bundle's folder,
+// else (a read-only bundle) one under %TEMP%. Opens the log in it.
+std::wstring OpenReport(const std::wstring& asked, std::wstring* note) {
+    std::vector<std::wstring> candidates;
+    if (!asked.empty()) {
+        candidates.push_back(FullPath(asked));
+    } else {
+        candidates.push_back(BundleFolder() + L"report");
+        candidates.push_back(TempFolder() + L"legalnotice-tests-report");
+    }
+    for (const std::wstring& folder : candidates) {
+        CreateDirectoryW(folder.c_str(), nullptr);
+        logFile = CreateFileW((folder + L"\\run-tests.log").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+        if (logFile != INVALID_HANDLE_VALUE) return folder;
+        if (note->empty())
+            *note = L"The folder " + folder + L" cannot be written to (error " + std::to_wstring(GetLastError()) + L")";
+    }
+    return L"";
+}
+
+int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
+    Results total;
+    // Before anything is written anywhere.
+    if (!Elevated()) {
+        Say(L"run-tests.cmd must run as an administrator, elevated: right-click it and choose \"Run as "
+            L"administrator\", or run it from an elevated command prompt. Nothing was changed.");
+        return Finish(total, 2);
+    }
+    std::wstring exe = FullPath(askedExe.empty() ? BundleFolder() + L"legalnotice.exe" : askedExe);
+    std::wstring note, report = OpenReport(askedReport, &note);
+    Say(L"legalnotice " LEGALNOTICE_VERSION L" tests");
+    if (report.empty()) {
+        Say(note + L"; there is nowhere to write the report. Nothing was changed.");
+        return Finish(total, 2);
+    }
+    DescribeThisMachine();
+    Say(L"Tested exe:     " + exe);
+    if (!FileExists(exe)) {
+        Say(L"There is no such file. Nothing was changed.");
+        return Finish(total, 2);
+    }
+    Say(L"SHA-256:        " + Sha256Of(exe));
+    if (!note.empty()) Say(note + L"; the report goes to " + report + L" instead.");
+    Say(L"Report:         " + report);
+    const wchar_t* programs[] = {L"store_tests", L"exe_tests"};
+    for (const wchar_t* name : programs)
+        if (!FileExists(OwnFolder() + name + L".exe")) {
+            Say(L"The bundle is incomplete: " + OwnFolder() + name + L".exe is missing. Nothing was changed.");
+            return Finish(total, 2);
+        }
+
+    WinlogonGuard guard;
+    if (!guard.report.empty()) Say(guard.report);
+    if (!guard.ok) return Finish(total, 2);
+    KeyPicture before = PictureOfWinlogon();
+    SetEnvironmentVariableW(L"LEGALNOTICE_EXE", exe.c_str());
+    SetEnvironmentVariableW(L"LEGALNOTICE_REPORT_DIR", report.c_str());
+    // GoogleTest names its report's folder through the ANSI code page, which
+    // may lack the letters of the report's path (C:\Users\Иван\...): the
+    // programs run in a folder under the Windows folder's Temp, and their
+    // reports are moved over.
+    wchar_t windows[MAX_PATH];
+    UINT windowsLength = GetWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring scratch =
+        std::wstring(windows, windowsLength) + L"\\Temp\\legalnotice-tests-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(scratch.c_str(), nullptr);
+    for (const wchar_t* name : programs) {
+        Say(L"");
+        Say(std::wstring(L"==== ") + name);
+        std::wstring xml = std::wstring(name) + L".xml";
+        DeleteFileW((report + L"\\" + xml).c_str());
+        DWORD code = RunProgram(OwnFolder() + name + L".exe", L"--gtest_output=xml:" + xml, scratch, 300);
+        MoveFileExW((scratch + L"\\" + xml).c_str(), (report + L"\\" + xml).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+        Results results;
+        if (!CountResults(report + L"\\" + xml, &results) || (code != 0 && results.failed == 0)) {
+            Say(std::wstring(name) + L" ended with exit code " + std::to_wstring(code) +
+                L" without reporting a failed test: counted as one failure");
+            ++results.failed;
+        }
+        total.passed += results.passed;
+        total.failed += results.failed;
+        total.skipped += results.skipped;
+    }
+
+    RemoveDirectoryW(scratch.c_str());
+    Say(L"");
+    std::wstring problems = guard.Finish();
+    if (!problems.empty()) {
+        Say(L"FAILED: the Winlogon key was not put back: " + problems);
+        ++total.failed;
+    }
+    std::vector<std::wstring> changes = Changes(before, PictureOfWinlogon());
+    if (changes.empty()) {
+        Say(L"The Winlogon key is as it was before the run: security, every value, every subkey.");
+        ++total.passed;
+    } else {
+        Say(L"FAILED: the Winlogon key is not as it was before the run:");
+        for (const std::wstring& change : changes) Say(L"  " + change);
+        ++total.failed;
+    }
+    Say(L"Report: " + report + L" (run-tests.log, store_tests.xml, exe_tests.xml, pictures of the window)");
+    return Finish(total, total.failed ? 1 : 0);
+}
+
+int Restore() {
+    if (!Elevated()) {
+        Say(L"run-tests.cmd /restore must run as an administrator, elevated. Nothing was changed.");
+        return 2;
+    }
+    std::wstring report;
+    LeftoverRestore result = RestoreLeftover(&report);
+    Say(report);
+    return result == LeftoverRestore::kNone || result == LeftoverRestore::kRestored ? 0 : 2;
+}
+
+std::wstring XmlEscaped(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        switch (c) {
+        case L'&':
+            out += L"&amp;";
+            break;
+        case L'<':
+            out += L"&lt;";
+            break;
+        case L'>':
+            out += L"&gt;";
+            break;
+        case L'"':
+            out += L"&quot;";
+            break;
+        case L'\'':
+            out += L"&apos;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+// A configuration that maps the bundle's folder read-only and a results
+// folder beside it writable, and runs the suite at sign-in. Windows Sandbox
+// wants absolute host folders that exist.
+int Sandbox() {
+    std::wstring bundle = BundleFolder();
+    if (bundle.size() > 3 && bundle.back() == L'\\') bundle.pop_back();
+    std::wstring results = bundle + L"-results";
+    if (!CreateDirectoryW(results.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        results = TempFolder() + L"legalnotice-tests-results";
+        CreateDirectoryW(results.c_str(), nullptr);
+    }
+    const std::wstring inside = L"C:\\legalnotice-tests", insideResults = L"C:\\legalnotice-results";
+    std::wstring configuration =
+        L"<Configuration>\r\n"
+        L"  <MappedFolders>\r\n"
+        L"    <MappedFolder>\r\n"
+        L"      <HostFolder>" +
+        XmlEscaped(bundle) +
+        L"</HostFolder>\r\n"
+        L"      <SandboxFolder>" +
+        inside +
+        L"</SandboxFolder>\r\n"
+        L"      <ReadOnly>true</ReadOnly>\r\n"
+        L"    </MappedFolder>\r\n"
+        L"    <MappedFolder>\r\n"
+        L"      <HostFolder>" +
+        XmlEscaped(results) +
+        L"</HostFolder>\r\n"
+        L"      <SandboxFolder>" +
+        insideResults +
+        L"</SandboxFolder>\r\n"
+        L"      <ReadOnly>false</ReadOnly>\r\n"
+        L"    </MappedFolder>\r\n"
+        L"  </MappedFolders>\r\n"
+        L"  <LogonCommand>\r\n"
+        L"    <Command>cmd.exe /k " +
+        inside + L"\\run-tests.cmd /report " + insideResults +
+        L"</Command>\r\n"
+        L"  </LogonCommand>\r\n"
+        L"</Configuration>\r\n";
+    std::string utf8 = Utf8(configuration);
+    std::wstring path = results + L"\\legalnotice-tests.wsb";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    bool saved = file != INVALID_HANDLE_VALUE && WriteFile(file, utf8.data(), DWORD(utf8.size()), &written, nullptr) &&
+                 written == utf8.size();
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (!saved) {
+        Say(L"Could not write " + path + L".");
+        return 2;
+    }
+    Say(L"Windows Sandbox configuration: " + path);
+    Say(L"  " + bundle + L" is mapped read-only to " + inside + L"; the report appears in " + results + L".");
+    wchar_t system[MAX_PATH];
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (!length || !FileExists(std::wstring(system, length) + L"\\WindowsSandbox.exe")) {
+        Say(L"Windows Sandbox is not installed. It comes with Windows 10 and 11 Pro, Enterprise and Education:");
+        Say(L"turn on \"Windows Sandbox\" in \"Turn Windows features on or off\", or in an elevated PowerShell run");
+        Say(L"  Enable-WindowsOptionalFeature -Online -FeatureName Containers-DisposableClientVM -All");
+        Say(L"then restart Windows and run run-in-sandbox.cmd again (or open the configuration above).");
+        return 2;
+    }
+    SHELLEXECUTEINFOW open = {sizeof open};
+    open.lpVerb = L"open";
+    open.lpFile = path.c_str();
+    open.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&open)) {
+        Say(L"Could not start Windows Sandbox (error " + std::to_wstring(GetLastError()) + L").");
+        return 2;
+    }
+    Say(L"Windows Sandbox is starting. When the suite has run inside it, its report is in " + results +
+        L"; close the sandbox to throw it away.");
+    return 0;
+}
+
+void Usage() {
+    Say(L"usage: run-tests.cmd [/report FOLDER] [EXE]   runs the suite on the bundle's legalnotice.exe, or on EXE");
+    Say(L"       run-tests.cmd /restore                 only puts back what an interrupted run changed");
+    Say(L"       run-in-sandbox.cmd                     runs the suite in Windows Sandbox");
+}
+
+int Command(int argc, wchar_t** argv) {
+    std::wstring report, exe;
+    for (int i = 1; i < argc; ++i) {
+        std::wstring argument = argv[i];
+        if (argc == 2 && _wcsicmp(argv[i], L"/restore") == 0) return Restore();
+        if (argc == 2 && _wcsicmp(argv[i], L"/sandbox") == 0) return Sandbox();
+        if (_wcsicmp(argv[i], L"/report") == 0 && i + 1 < argc && report.empty()) {
+            report = argv[++i];
+        } else if (argument.empty() || argument[0] == L'/' || !exe.empty()) {
+            Usage();
+            return Finish(Results(), 2);
+        } else {
+            exe = argument;
+        }
+    }
+    return RunSuite(report, exe);
+}
+
+// The .cmd files set LEGALNOTICE_PAUSE when they were opened by their path,
+// as Explorer does: then a console window would close before it was read.
+void WaitForAKeyIfAsked() {
+    wchar_t asked[4];
+    DWORD mode, done;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (!GetEnvironmentVariableW(L"LEGALNOTICE_PAUSE", asked, 4) || !GetConsoleMode(input, &mode)) return;
+    const wchar_t prompt[] = L"Press any key to close this window.";
+    WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), prompt, DWORD(wcslen(prompt)), &done, nullptr);
+    FlushConsoleInputBuffer(input);
+    INPUT_RECORD record;
+    while (ReadConsoleInputW(input, &record, 1, &done) &&
+           !(record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown)) {
+    }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    int status = Command(argc, argv);
+    WaitForAKeyIfAsked();
+    return status;
+}
