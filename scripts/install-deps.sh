@@ -3,11 +3,11 @@
 # this machine lacks; with the argument "release", only what making and
 # verifying a release needs. Does nothing when everything is already there.
 set -euo pipefail
-packages=(cmake git python3 g++-mingw-w64-x86-64-posix osslsigncode strip-nondeterminism diffoscope-minimal)
+packages=(cmake git python3 g++-mingw-w64-x86-64-posix googletest osslsigncode strip-nondeterminism diffoscope-minimal)
 if [ "${1:-}" != release ]; then
   packages+=(g++ libgtest-dev g++-mingw-w64-x86-64-win32 wine64 fonts-wine xvfb xauth xdotool x11-utils imagemagick
              x11-xkb-utils clang lld libwine-dev openssl clang-format clang-tidy reprotest faketime disorderfs fuse3
-             locales-all)
+             locales-all nodejs)
 fi
 missing=()
 for package in "${packages[@]}"; do

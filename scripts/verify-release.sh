@@ -6,7 +6,9 @@
 # the signer of a signed exe and removes the signature, then rebuilds the
 # commit named in the archive's BUILDINFO.txt, taken from git into a scratch
 # folder (local changes and the current branch do not matter), with the
-# release preset at the record's SOURCE_DATE_EPOCH, and compares the two exes.
+# release preset at the record's SOURCE_DATE_EPOCH, and compares the two exes
+# (the release archive only: the test bundle beside it, and the test programs
+# that only it needs, are not rebuilt).
 #
 # Exit status: 0 the exe is that commit rebuilt, byte for byte; 1 it is not
 # (the reasons follow: toolchain versions that differ from this machine's,
@@ -67,7 +69,8 @@ git clone -q --shared --no-checkout "$repo" "$scratch/source"
 git -C "$scratch/source" -c advice.detachedHead=false checkout -q "$commit"
 (cd "$scratch/source" &&
   env -u LEGALNOTICE_SIGN_PFX -u LEGALNOTICE_SIGN_CERT -u LEGALNOTICE_SIGN_KEY -u LEGALNOTICE_SIGN_PASSWORD \
-      -u LEGALNOTICE_RELEASE_ALLOW_DIRTY SOURCE_DATE_EPOCH="$epoch" cmake --workflow --preset release) \
+      -u LEGALNOTICE_RELEASE_ALLOW_DIRTY SOURCE_DATE_EPOCH="$epoch" \
+      sh -c 'cmake --preset release -DBUILD_TESTING=OFF && cmake --build --preset release && cpack --preset release') \
   >"$scratch/rebuild.log" 2>&1 || { tail -n 30 "$scratch/rebuild.log" >&2; cannot "the rebuild of $commit failed"; }
 rebuilt=$scratch/source/build/release
 rebuilt_record=$(find "$rebuilt/_CPack_Packages" -name BUILDINFO.txt -type f | head -n 1)
