@@ -75,6 +75,14 @@ bool FileExists(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool CanWriteIn(const std::wstring& folder) {
+    HANDLE probe = CreateFileW((folder + L"legalnotice-tests-can-write").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(probe);
+    return true;
+}
+
 std::wstring TempFolder() {
     wchar_t temp[MAX_PATH];
     return GetTempPathW(MAX_PATH, temp) ? temp : L"C:\\";
@@ -405,8 +413,6 @@ int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
     if (!guard.report.empty()) Say(guard.report);
     if (!guard.ok) return Finish(total, 2);
     KeyPicture before = PictureOfWinlogon();
-    SetEnvironmentVariableW(L"LEGALNOTICE_EXE", exe.c_str());
-    SetEnvironmentVariableW(L"LEGALNOTICE_REPORT_DIR", report.c_str());
     // GoogleTest names its report's folder through the ANSI code page, which
     // may lack the letters of the report's path (C:\Users\Иван\...): the
     // programs run in a folder under the Windows folder's Temp, and their
@@ -416,6 +422,16 @@ int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
     std::wstring scratch =
         std::wstring(windows, windowsLength) + L"\\Temp\\legalnotice-tests-" + std::to_wstring(GetCurrentProcessId());
     CreateDirectoryW(scratch.c_str(), nullptr);
+    // The DLL search test plants a DLL beside the exe. Where its folder is
+    // read-only (Windows Sandbox maps the bundle so), a copy is tested.
+    std::wstring tested = exe;
+    if (!CanWriteIn(FolderOf(exe))) {
+        tested = scratch + L"\\legalnotice.exe";
+        if (!CopyFileW(exe.c_str(), tested.c_str(), FALSE)) tested = exe;
+        Say(L"The exe's folder cannot be written to; the tests run an identical copy: " + tested);
+    }
+    SetEnvironmentVariableW(L"LEGALNOTICE_EXE", tested.c_str());
+    SetEnvironmentVariableW(L"LEGALNOTICE_REPORT_DIR", report.c_str());
     for (const wchar_t* name : programs) {
         Say(L"");
         Say(std::wstring(L"==== ") + name);
@@ -435,6 +451,7 @@ int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
         total.skipped += results.skipped;
     }
 
+    if (tested != exe) DeleteFileW(tested.c_str());
     RemoveDirectoryW(scratch.c_str());
     Say(L"");
     std::wstring problems = guard.Finish();

@@ -244,52 +244,46 @@ TEST_F(ExeTest, NotificationsAndOtherCommandsWriteNothing) {
     EXPECT_TRUE(ReadWinlogon() == unchanged) << "nothing in the Winlogon key may change";
 }
 
-// A folder of the test's own under %TEMP%, removed with what was copied in:
-// the exe's own folder may be read-only (a mapped folder in Windows Sandbox).
-struct ScratchFolder {
-    ScratchFolder() : path(TempFolder() + L"legalnotice-dll-test-" + std::to_wstring(GetCurrentProcessId()) + L"\\") {
-        CreateDirectoryW(path.c_str(), nullptr);
-    }
-    ~ScratchFolder() {
-        for (const std::wstring& file : files) {
+// Files planted beside the exe for one test, and removed again.
+struct Planted {
+    ~Planted() {
+        for (const std::wstring& file : files)
             for (int attempt = 0; !DeleteFileW(file.c_str()) && attempt < 50; ++attempt) Sleep(100);  // once unloaded
-        }
-        RemoveDirectoryW(path.c_str());
     }
-    std::wstring CopyIn(const std::wstring& from, const wchar_t* name) {
-        files.push_back(path + name);
-        return CopyFileW(from.c_str(), files.back().c_str(), FALSE) ? files.back() : L"";
+    // False if the file could not be put there.
+    bool Put(const std::wstring& from, const std::wstring& to) {
+        if (!CopyFileW(from.c_str(), to.c_str(), FALSE)) return false;
+        files.push_back(to);
+        return true;
     }
-    static std::wstring TempFolder() {
-        wchar_t temp[MAX_PATH];
-        return GetTempPathW(MAX_PATH, temp) ? temp : L".\\";
-    }
-    std::wstring path;
     std::vector<std::wstring> files;
 };
 
 TEST_F(ExeTest, LoadsNoDllPlantedInItsFolderByBareName) {
-    ScratchFolder folder;
-    const std::wstring exe = folder.CopyIn(ProgramPath(), L"legalnotice.exe");
-    const std::wstring planted = folder.CopyIn(DriverFolder() + L"planted_probe.dll", L"planted_probe.dll");
-    const std::wstring unhardened = folder.CopyIn(DriverFolder() + L"floor.exe", L"unhardened_floor.exe");
-    ASSERT_FALSE(exe.empty() || planted.empty() || unhardened.empty()) << "could not copy into " << Utf8(folder.path);
+    const std::wstring folder = FolderOf(ProgramPath());
+    const std::wstring planted = folder + L"planted_probe.dll", unhardened = folder + L"unhardened_floor.exe";
+    Planted files;
+    if (!files.Put(DriverFolder() + L"planted_probe.dll", planted)) {
+        DWORD error = GetLastError();
+        GTEST_SKIP() << "cannot plant a DLL in " << Utf8(folder) << " (error " << error << ")";
+    }
+    ASSERT_TRUE(files.Put(DriverFolder() + L"floor.exe", unhardened));
 
-    Program copy, floor;
-    ASSERT_TRUE(copy.Start(L"", exe));
-    ASSERT_TRUE(LoadLibraryInto(copy.process.hProcess, L"planted_probe.dll"));
-    EXPECT_FALSE(ProbeLoadedIn(copy.process.dwProcessId)) << "a bare name found the DLL beside the exe";
+    ASSERT_TRUE(LoadLibraryInto(program.process.hProcess, L"planted_probe.dll"));
+    EXPECT_FALSE(ProbeLoadedIn(program.process.dwProcessId)) << "a bare name found the DLL beside the exe";
     // The controls, without which the check above could not fail: the probe
     // loads into the program by its full path, and by its bare name into a
     // program from the same folder that does not restrict the search.
-    ASSERT_TRUE(LoadLibraryInto(copy.process.hProcess, planted));
-    EXPECT_TRUE(ProbeLoadedIn(copy.process.dwProcessId)) << "the probe does not load even by its full path";
+    ASSERT_TRUE(LoadLibraryInto(program.process.hProcess, planted));
+    EXPECT_TRUE(ProbeLoadedIn(program.process.dwProcessId)) << "the probe does not load even by its full path";
+    Program floor;
     ASSERT_TRUE(floor.Start(L"", unhardened, L"FloorWindow"));
     ASSERT_TRUE(LoadLibraryInto(floor.process.hProcess, L"planted_probe.dll"));
     EXPECT_TRUE(ProbeLoadedIn(floor.process.dwProcessId)) << "not even an unhardened program loads it by bare name";
 
     EXPECT_EQ(floor.CloseAndWait(), 0u);
-    EXPECT_EQ(copy.CloseAndWait(), 0u) << "the program works on after the loads";
+    EXPECT_EQ(program.CloseAndWait(), 0u) << "the program works on after the loads";
+    program.main = nullptr;
 }
 
 // The person test's twin for Windows, where there is no X server for
