@@ -150,6 +150,12 @@ class BinaryChecks(unittest.TestCase):
         imported = {function for functions in self.pe.imports().values() for function in functions}
         self.assertFalse(imported & late, "looked up at run time, never imported")
 
+    def test_imports_no_banned_string_function(self):
+        # Microsoft's SDL list: copies and formats that cannot be told the size of their destination.
+        banned = re.compile(r"lstrcpy\w*|lstrcat\w*|strcpy|wcscpy|strcat|wcscat|sprintf|wsprintf\w*")
+        imported = {function for functions in self.pe.imports().values() for function in functions}
+        self.assertEqual(sorted(f for f in imported if banned.fullmatch(f)), [], "banned functions imported")
+
     def test_registry_use_is_open_set_close_only(self):
         advapi = {name.lower(): functions for name, functions in self.pe.imports().items()}.get("advapi32.dll")
         self.assertEqual(sorted(advapi or []), ["RegCloseKey", "RegOpenKeyExW", "RegSetValueExW"],
