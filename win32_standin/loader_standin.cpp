@@ -1,5 +1,6 @@
 // The few KERNEL32 calls that decide where DLLs are loaded from. The stand-in
 // loads nothing: it records what the program asked for.
+#include <algorithm>
 #include <cstdio>
 
 #include "standin_control.h"
@@ -30,13 +31,6 @@ void FailSetDefaultDllDirectories() { failSetDefaultDllDirectories = true; }
 
 using namespace standin;
 
-LPWSTR WINAPI lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2) {
-    LPWSTR to = lpString1;
-    while ((*to++ = *lpString2++) != 0) {
-    }
-    return lpString1;
-}
-
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
     return lpModuleName && std::u16string(lpModuleName) == u"kernel32.dll" ? kKernel32 : nullptr;
 }
@@ -56,11 +50,13 @@ BOOL WINAPI SetDllDirectoryW(LPCWSTR lpPathName) {
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
     const std::u16string system32 = u"C:\\Windows\\system32";
     if (uSize <= system32.size()) return UINT(system32.size() + 1);
-    lstrcpyW(lpBuffer, system32.c_str());
+    std::copy(system32.c_str(), system32.c_str() + system32.size() + 1, lpBuffer);
     return UINT(system32.size());
 }
 
-HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
-    journal.push_back("LoadLibraryW " + Narrow(lpLibFileName));
+HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE, DWORD dwFlags) {
+    char flags[16];
+    std::snprintf(flags, sizeof flags, " 0x%X", unsigned(dwFlags));
+    journal.push_back("LoadLibraryExW " + Narrow(lpLibFileName) + flags);
     return nullptr;
 }

@@ -46,6 +46,7 @@ struct HBRUSH__;
 typedef HWND__* HWND;
 typedef HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
+typedef void* HANDLE;
 typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef HMENU__* HMENU;
@@ -79,15 +80,15 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
 // Base services (KERNEL32)
 #define MAX_PATH 260
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 
 int WINAPI lstrlenW(LPCWSTR lpString);
-LPWSTR WINAPI lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, const CHAR* lpProcName);
 BOOL WINAPI SetDllDirectoryW(LPCWSTR lpPathName);
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
-HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
+HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 
 // Windows (USER32)
 typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);

@@ -1,5 +1,7 @@
 #include "main_window.h"
 
+#include <string.h>  // memcpy
+
 #include "notice_form.h"
 
 LRESULT CALLBACK NoticeWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -35,15 +37,17 @@ static void LoadDllsFromSystem32Only() {
     // what a window like ours gets loaded later by bare name on 6.0 and 6.1,
     // none of it a KnownDLL: the theme engine and the DWM client for the
     // frame, and VERSION and CRYPTBASE for other system DLLs. A later
-    // bare-name load then finds the module already loaded.
+    // bare-name load then finds the module already loaded. The altered
+    // search path looks for each one's own dependencies in System32 first,
+    // not in the exe's folder.
     const LPCWSTR lateLoadedDlls[] = {TEXT("\\uxtheme.dll"), TEXT("\\dwmapi.dll"), TEXT("\\version.dll"),
                                       TEXT("\\cryptbase.dll")};
     WCHAR path[MAX_PATH];
     UINT directoryLength = GetSystemDirectoryW(path, MAX_PATH - 16);  // room for the longest name
     if (directoryLength == 0 || directoryLength >= MAX_PATH - 16) return;
     for (LPCWSTR name : lateLoadedDlls) {
-        lstrcpyW(path + directoryLength, name);
-        LoadLibraryW(path);
+        memcpy(path + directoryLength, name, (lstrlenW(name) + 1) * sizeof(WCHAR));  // with the terminator
+        LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
 }
 

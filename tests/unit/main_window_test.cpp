@@ -51,10 +51,11 @@ TEST_F(MainWindowTest, RegistersTheClassAndCreatesTheWindowAsSpecifiedWhateverTh
 TEST_F(MainWindowTest, SearchesOnlySystem32ForDllsBeforeRegisteringTheClass) {
     const std::vector<std::string> fallback = {
         "SetDllDirectoryW \"\"",
-        "LoadLibraryW C:\\Windows\\system32\\uxtheme.dll",
-        "LoadLibraryW C:\\Windows\\system32\\dwmapi.dll",
-        "LoadLibraryW C:\\Windows\\system32\\version.dll",
-        "LoadLibraryW C:\\Windows\\system32\\cryptbase.dll",
+        // By full path, each one's dependencies looked for beside it in System32 first.
+        "LoadLibraryExW C:\\Windows\\system32\\uxtheme.dll 0x8",
+        "LoadLibraryExW C:\\Windows\\system32\\dwmapi.dll 0x8",
+        "LoadLibraryExW C:\\Windows\\system32\\version.dll 0x8",
+        "LoadLibraryExW C:\\Windows\\system32\\cryptbase.dll 0x8",
         "RegisterClassW",
     };
     std::vector<std::string> failedThenFallback = fallback;
