@@ -1,7 +1,7 @@
 # Run by CPack once the exe is staged, before it is archived: has
 # build_record.cmake write BUILDINFO.txt (from the unsigned exe), signs the
-# exe when a certificate is given, writes README.txt, then SHA256SUMS over the
-# exe and both texts. Any failure stops CPack and leaves no archive behind.
+# exe when a certificate is given, writes README.txt and LICENSE, then
+# SHA256SUMS over the exe and the three texts. Any failure stops CPack and leaves no archive behind.
 #
 # Signing input, from the environment only (never from the repository):
 #   LEGALNOTICE_SIGN_PFX             a PKCS#12 file with the certificate and its key, or
@@ -73,8 +73,10 @@ endif()
 
 set(VERSION ${CPACK_PACKAGE_VERSION})
 configure_file(${CPACK_LEGALNOTICE_README_TEMPLATE} ${stage}/README.txt @ONLY NEWLINE_STYLE CRLF)
+# CRLF like README.txt, whatever line ends the checkout has.
+configure_file(${CPACK_LEGALNOTICE_SOURCE_DIR}/LICENSE ${stage}/LICENSE @ONLY NEWLINE_STYLE CRLF)
 set(sums)
-foreach(name legalnotice.exe README.txt BUILDINFO.txt)
+foreach(name legalnotice.exe README.txt BUILDINFO.txt LICENSE)
   file(SHA256 ${stage}/${name} hash)
   string(APPEND sums "${hash}  ${name}\n")
 endforeach()

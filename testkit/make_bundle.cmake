@@ -1,8 +1,8 @@
 # Run by the test_bundle target (cmake -P): makes the test bundle
 # legalnotice-VERSION-win-x64-tests.zip beside the release archive. It holds
 # the exe as built (unsigned), the test programs and their runner under
-# tests\, run-tests.cmd, run-in-sandbox.cmd and README.txt (CRLF: cmd.exe
-# misreads labels in LF batch files), and SHA256SUMS. Its entries take the
+# tests\, run-tests.cmd, run-in-sandbox.cmd, README.txt and LICENSE (CRLF:
+# cmd.exe misreads labels in LF batch files), and SHA256SUMS. Its entries take the
 # release's time and are normalised like the release archive's, so one
 # commit gives the same bytes anywhere.
 # -D: VERSION SOURCE_DIR OUTPUT_DIR EXE PROGRAMS (the files for tests\)
@@ -22,6 +22,7 @@ foreach(text run-tests.cmd run-in-sandbox.cmd)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${text} ${bundle}/${text} @ONLY NEWLINE_STYLE CRLF)
 endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/README.txt.in ${bundle}/README.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(${SOURCE_DIR}/LICENSE ${bundle}/LICENSE @ONLY NEWLINE_STYLE CRLF)
 
 file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${bundle} ${bundle}/*)
 list(SORT files)

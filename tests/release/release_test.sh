@@ -41,7 +41,8 @@ unpack() {
   zip=$(ls "$1"/$archive) || fail "$1: no archive"
   python3 -m zipfile -e "$zip" "$1/files"
   cd "$1"/files/legalnotice-*-win-x64
-  [ "$(ls | sort | tr '\n' ' ')" = "BUILDINFO.txt README.txt SHA256SUMS legalnotice.exe " ] || fail "$1: archive holds $(ls)"
+  [ "$(ls | sort | tr '\n' ' ')" = "BUILDINFO.txt LICENSE README.txt SHA256SUMS legalnotice.exe " ] ||
+    fail "$1: archive holds $(ls)"
   sha256sum --quiet -c SHA256SUMS || fail "$1: SHA256SUMS does not match"
   python3 -c 'import sys; sys.exit(max(len(l.rstrip("\r\n")) for l in open("README.txt", encoding="utf-8")) > 80)' ||
     fail "$1: README.txt has lines over 80 columns"
@@ -162,7 +163,7 @@ bash "$here/../wine/wine-session.sh" start "$bundle_session" >/dev/null  # a fre
 downloads="$bundle_session/prefix/drive_c/Пользователи/Иван/Загрузки/тесты legalnotice"
 python3 -m zipfile -e "$tests_zip" "$downloads"
 bundle=$(echo "$downloads"/legalnotice-*-win-x64-tests)
-[ "$(cd "$bundle" && find . -type f | sort | tr '\n' ' ')" = "./README.txt ./SHA256SUMS ./legalnotice.exe \
+[ "$(cd "$bundle" && find . -type f | sort | tr '\n' ' ')" = "./LICENSE ./README.txt ./SHA256SUMS ./legalnotice.exe \
 ./run-in-sandbox.cmd ./run-tests.cmd ./tests/exe_tests.exe ./tests/floor.exe ./tests/planted_probe.dll \
 ./tests/store_tests.exe ./tests/testkit.exe " ] || fail "the test bundle holds $(cd "$bundle" && find . -type f)"
 (cd "$bundle" && sha256sum --quiet -c SHA256SUMS) || fail "the test bundle's SHA256SUMS does not match"
