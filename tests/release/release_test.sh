@@ -1,29 +1,21 @@
 #!/usr/bin/env bash
-# SOURCE_DIR WORK_DIR WINDOW_PROBE: commits the
-# working tree as it is to a scratch clone (a release needs a clean commit),
-# makes the release there with the release preset, unsigned and then signed
-# with a throwaway self-signed certificate (PFX with a password, and PEM), and
-# checks each archive; requires a wrong password or a missing certificate to
-# fail with a clear error and no archive; verifies archives from a fresh
-# clone elsewhere; has reprotest build the unsigned release and the test
-# bundle twice under varied conditions; and runs that test bundle in a fresh
-# Wine prefix as an administrator would, on the unsigned exe and the signed.
+# SOURCE_DIR WORK_DIR: commits the working tree as it is to a scratch clone,
+# makes the release archive there with the release preset, unsigned and then
+# signed with a throwaway self-signed certificate (PFX with a password, and
+# PEM), and checks each archive; requires a wrong password or a missing
+# certificate to fail with a clear error and no archive; and verifies
+# archives from a fresh clone elsewhere. bundle_test.sh does the rest.
 set -euo pipefail
 source=$(cd "$1" && pwd)
 work=$2
-window_probe=$3
 here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 archive=legalnotice-*-win-x64.zip
 password="pw-$RANDOM-$RANDOM"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-git clone -q "$source" repo
-git -C "$source" diff HEAD --binary | git -C repo apply --binary --allow-empty
-(cd "$source" && git ls-files -z --others --exclude-standard | xargs -0r cp --parents -t "$work/repo")
-git -C repo add -A
-git -C repo -c user.name=release-test -c user.email=release-test@localhost commit -qm "working tree" || true
-# The release archive alone: reprotest below makes the test bundle too.
+bash "$here/scratch_commit.sh" "$source" repo
+# The release archive alone: bundle_test.sh makes the test bundle.
 (cd repo && cmake --preset release && cmake --build --preset release && cpack --preset release) >"$work/build.log" 2>&1 ||
   fail "release preset: $(cat build.log)"
 build=$work/repo/build/release
@@ -130,135 +122,6 @@ verify absent.zip absent 2
 verify cert.pem not-a-zip 2
 for case in not-clean unknown-commit no-record; do verify $case.zip $case 2; done
 
-# reprotest: the unsigned release and the test bundle built twice, the
-# second time with all that can be varied here varied. Not the user (this
-# reprotest calls "sudo -h localhost", which Debian 12's sudo refuses); and
-# in a container, perhaps not what needs FUSE, user namespaces or a free hand
-# with the process personality: each is dropped, and said, where it fails.
-git clone -q repo reprotest-source
-variations=-user_group,locales.locale=ru_RU.CP1251  # a Russian program, and a charset that is not UTF-8
-# can VARIATION WHY COMMAND...: keeps VARIATION only if COMMAND works here.
-can() {
-  local variation=$1 why=$2; shift 2
-  "$@" >/dev/null 2>&1 || { variations+=",-$variation"; echo "reprotest keeps $variation: $why"; }
-}
-can fileordering "no /dev/fuse for disorderfs" test -c /dev/fuse
-can domain_host "unshare cannot make a user namespace" unshare -r --uts true
-can kernel "setarch cannot change the reported kernel" setarch "$(uname -m)" --uname-2.6 true
-can aslr "setarch cannot turn address randomisation off" setarch "$(uname -m)" -R true
-# Builds on fewer than 2 CPUs would take twice as long: the CPU count varies
-# from 2 upwards, so not at all on a 2-CPU machine.
-can num_cpus "this machine has only $(nproc) CPUs" test "$(nproc)" -gt 2
-(cd reprotest-source && reprotest --vary="$variations" --min-cpus 2 --no-diffoscope --store-dir "$work/reprotest-store" \
-  "cmake --workflow --preset release >/dev/null 2>&1" "build/release/legalnotice-*-win-x64*.zip") >reprotest.log 2>&1 ||
-  fail "reprotest: $(cat reprotest.log)"
-grep -q 'Reproduction successful' reprotest.log || fail "reprotest: $(cat reprotest.log)"
-
-# The test bundle: its files, the release's unsigned exe, CRLF texts.
-tests_zip=$(ls reprotest-store/control/source-root/build/release/legalnotice-*-win-x64-tests.zip) ||
-  fail "no test bundle beside the release archive"
-bundle_session=$work/bundle-session
-trap 'bash "$here/../wine/wine-session.sh" stop "$bundle_session"' EXIT
-bash "$here/../wine/wine-session.sh" start "$bundle_session" >/dev/null  # a fresh prefix of its own
-downloads="$bundle_session/prefix/drive_c/Пользователи/Иван/Загрузки/тесты legalnotice"
-python3 -m zipfile -e "$tests_zip" "$downloads"
-bundle=$(echo "$downloads"/legalnotice-*-win-x64-tests)
-[ "$(cd "$bundle" && find . -type f | sort | tr '\n' ' ')" = "./LICENSE ./README.txt ./SHA256SUMS ./legalnotice.exe \
-./run-in-sandbox.cmd ./run-tests.cmd ./tests/exe_tests.exe ./tests/floor.exe ./tests/planted_probe.dll \
-./tests/store_tests.exe ./tests/testkit.exe " ] || fail "the test bundle holds $(cd "$bundle" && find . -type f)"
-(cd "$bundle" && sha256sum --quiet -c SHA256SUMS) || fail "the test bundle's SHA256SUMS does not match"
-cmp "$bundle/legalnotice.exe" "$build/legalnotice.exe" || fail "the test bundle's exe is not the release's"
-python3 - "$bundle" <<'PY' || fail "the test bundle's texts are not all CRLF, or README.txt is over 80 columns"
-import sys
-for name in ("README.txt", "run-tests.cmd", "run-in-sandbox.cmd"):
-    lines = open(f"{sys.argv[1]}/{name}", "rb").read().split(b"\r\n")
-    assert lines[-1] == b"" and not any(b"\n" in line for line in lines), name
-    assert name != "README.txt" or max(len(line.decode()) for line in lines) <= 80
-PY
-
-# The bundle as an administrator runs it, from a folder whose path has spaces
-# and Cyrillic letters, with nothing from the build tree or this environment.
-win() {  # for 2 minutes at most
-  timeout 120 env -i PATH=/usr/bin:/bin HOME="$bundle_session" LANG=C.UTF-8 DISPLAY=":$(cat "$bundle_session/display")" \
-    WINEPREFIX="$bundle_session/prefix" WINEDEBUG=-all "$@" </dev/null
-}
-# in_bundle LOG COMMAND...: runs COMMAND in the bundle's folder; its output goes to LOG.
-in_bundle() { local log=$work/$1; shift; (cd "$bundle" && win "$@") >"$log" 2>&1; }
-key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon'
-# state NAME: the whole Winlogon key, values and subkeys (reg export) and security.
-state() {
-  local export=$bundle_session/prefix/drive_c/winlogon.reg
-  rm -f "$export"
-  win /usr/lib/wine/wine64 reg export "$key" 'C:\winlogon.reg' /y >/dev/null 2>&1 || true
-  { cat "$export" 2>/dev/null || echo "no Winlogon key"; win /usr/lib/wine/wine64 "$window_probe" security || true; } >"$1.state"
-}
-unchanged() { cmp -s before.state "$1.state" || fail "$2: the Winlogon key is not as it was: $(diff <(iconv -f UTF-16 -t UTF-8 before.state) <(iconv -f UTF-16 -t UTF-8 "$1.state") | head)"; }
-last_line() { tail -n 1 "$1" | tr -d '\r'; }
-state before
-
-status=0
-in_bundle unelevated.log /usr/lib/wine/wine64 "$window_probe" unelevated "cmd /c run-tests.cmd" || status=$?
-[ $status -eq 2 ] && grep -q 'must run as an administrator' unelevated.log && [ ! -e "$bundle/report" ] &&
-  [ "$(last_line unelevated.log)" = "0 passed, 0 failed" ] || fail "not elevated, exit $status: $(cat unelevated.log)"
-state unelevated && unchanged unelevated "not elevated"
-
-in_bundle run.log /usr/lib/wine/wine64 cmd /c run-tests.cmd || fail "run-tests.cmd: $(cat run.log)"
-cases=$(cat "$bundle"/report/*.xml | grep -c '<testcase ')  # and the check of the whole key
-[ "$(last_line run.log)" = "$((cases + 1)) passed, 0 failed" ] || fail "run-tests.cmd ended with '$(last_line run.log)'"
-for file in run-tests.log store_tests.xml exe_tests.xml confirmation.bmp; do
-  [ -s "$bundle/report/$file" ] || fail "the report has no $file"
-done
-[ "$(identify -format %wx%h "$bundle/report/main-window.bmp")" = 340x200 ] || fail "no picture of the main window"
-state run && unchanged run "after a run"
-
-# hold TEST: a run killed where TEST's change to the key is in effect.
-hold() {
-  rm -rf "$bundle/report"
-  in_bundle hold.log LEGALNOTICE_TEST_HOLD="$1" /usr/lib/wine/wine64 cmd /c run-tests.cmd &
-  local run=$!
-  for _ in $(seq 300); do grep -qs "holding in $1" "$bundle/report/run-tests.log" && break; sleep 0.1; done
-  grep -qs "holding in $1" "$bundle/report/run-tests.log" || fail "the run never reached $1: $(cat hold.log)"
-  win /usr/lib/wine/wine64 taskkill /f /im testkit.exe >/dev/null 2>&1
-  wait $run || true
-  state held
-  ! cmp -s before.state held.state || fail "killed in $1, the run left the key as it was: nothing was tested"
-}
-hold ExeTest.DeniedKeyIsReportedForBothValuesAndNothingWritten
-in_bundle restore.log /usr/lib/wine/wine64 cmd /c run-tests.cmd /restore &&
-  grep -q "put back the key's DACL" restore.log || fail "run-tests.cmd /restore: $(cat restore.log)"
-state restored && unchanged restored "killed with the DACL changed, then /restore"
-hold ExeTest.MissingKeyIsReportedForBothValuesAndNotCreated
-# The next run tests the signed exe, as one from a download: run-tests.cmd EXE.
-mkdir "$downloads/подписанный" && cp pfx/files/*/legalnotice.exe "$downloads/подписанный/"
-in_bundle rerun.log /usr/lib/wine/wine64 cmd /c run-tests.cmd '..\подписанный\legalnotice.exe' &&
-  grep -q 'renamed the Winlogon key back' rerun.log && [[ "$(last_line rerun.log)" =~ \ 0\ failed$ ]] &&
-  grep -q "SHA-256: *$(sha256sum <"$downloads/подписанный/legalnotice.exe" | cut -d' ' -f1)" rerun.log ||
-  fail "the run after a killed one, on the signed exe: $(cat rerun.log)"
-state rerun && unchanged rerun "killed with the key moved aside, then run again"
-
-# run-in-sandbox.cmd: with no Windows Sandbox here it says how to get it,
-# after writing a configuration that maps the right folders.
-status=0
-in_bundle sandbox.log /usr/lib/wine/wine64 cmd /c run-in-sandbox.cmd || status=$?
-[ $status -eq 2 ] && grep -q Containers-DisposableClientVM sandbox.log || fail "run-in-sandbox.cmd: $(cat sandbox.log)"
-python3 - "$bundle" <<'PY' || fail "run-in-sandbox.cmd wrote a wrong configuration: $(cat sandbox.log)"
-import os, sys, xml.etree.ElementTree as ET
-bundle = sys.argv[1]
-windows = lambda path: "C:\\" + path.split("/drive_c/", 1)[1].replace("/", "\\")
-root = ET.parse(bundle + "-results/legalnotice-tests.wsb").getroot()
-mapped = [(m.findtext("HostFolder"), m.findtext("SandboxFolder"), m.findtext("ReadOnly"))
-          for m in root.find("MappedFolders")]
-assert [(host, read_only) for host, _, read_only in mapped] == [
-    (windows(bundle), "true"), (windows(bundle) + "-results", "false")], mapped
-assert all(inside[1:3] == ":\\" for _, inside, _ in mapped), mapped
-command = root.find("LogonCommand").findtext("Command")
-assert f"{mapped[0][1]}\\run-tests.cmd /report {mapped[1][1]}" in command, command
-PY
-
 echo "release archives: unsigned, PFX-signed and PEM-signed checked and verified from a fresh clone, a changed exe" \
-     "fails verification, reprotest reproduces the unsigned one and the test bundle; wrong password and missing" \
-     "certificate refused; the test bundle passes in a fresh Wine prefix, refuses to run unelevated, and puts the" \
-     "Winlogon key back after a run, after /restore and after a run that follows a killed one"
-bash "$here/../wine/wine-session.sh" stop "$bundle_session"
-trap - EXIT
+     "fails verification; wrong password and missing certificate refused"
 rm -rf "$work"
