@@ -484,27 +484,19 @@ int Restore() {
 }
 
 std::wstring XmlEscaped(const std::wstring& text) {
+    const struct {
+        wchar_t character;
+        const wchar_t* entity;
+    } entities[] = {{L'&', L"&amp;"}, {L'<', L"&lt;"}, {L'>', L"&gt;"}, {L'"', L"&quot;"}, {L'\'', L"&apos;"}};
     std::wstring out;
     for (wchar_t c : text) {
-        switch (c) {
-        case L'&':
-            out += L"&amp;";
-            break;
-        case L'<':
-            out += L"&lt;";
-            break;
-        case L'>':
-            out += L"&gt;";
-            break;
-        case L'"':
-            out += L"&quot;";
-            break;
-        case L'\'':
-            out += L"&apos;";
-            break;
-        default:
+        const wchar_t* entity = nullptr;
+        for (const auto& known : entities)
+            if (known.character == c) entity = known.entity;
+        if (entity)
+            out += entity;
+        else
             out += c;
-        }
     }
     return out;
 }

@@ -3,16 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-template <class Condition>
-static bool WaitUntil(Condition condition, DWORD milliseconds = 10000) {
-    DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > milliseconds) return false;
-        Sleep(10);
-    }
-    return true;
-}
-
 // ---- Registry ----
 
 KeyState ReadWinlogon() {
@@ -376,14 +366,6 @@ bool WaitForFocus(DWORD thread, HWND control, HWND active) {
         GUITHREADINFO info = {sizeof info};
         return GetGUIThreadInfo(thread, &info) && (control ? info.hwndFocus == control : info.hwndActive == active);
     });
-}
-
-bool WaitForEditText(HWND edit, const std::wstring& text) {
-    return WaitUntil([&] { return EditTextOf(edit) == text; });
-}
-
-bool WaitForWindowGone(HWND window) {
-    return WaitUntil([&] { return !IsWindow(window); });
 }
 
 bool SaveScreenPicture(HWND window, const std::wstring& path) {

@@ -14,6 +14,14 @@
 
 std::string Utf8(const std::wstring& text);
 
+// Polls every 10 ms until condition() holds; false if it never did in time.
+template <class Condition>
+bool WaitUntil(Condition condition, DWORD milliseconds = 10000) {
+    for (DWORD start = GetTickCount(); !condition(); Sleep(10))
+        if (GetTickCount() - start > milliseconds) return false;
+    return true;
+}
+
 // ---- Registry ----
 struct KeyState {
     bool exists;
@@ -87,8 +95,6 @@ void PressKeys(std::initializer_list<WORD> keys);  // down in order, up in rever
 // Waits until the thread's keyboard focus (or, with control null, its active
 // window) is there, as a person waits to see the caret before typing.
 bool WaitForFocus(DWORD thread, HWND control, HWND active = nullptr);
-bool WaitForEditText(HWND edit, const std::wstring& text);
-bool WaitForWindowGone(HWND window);
 // What the screen shows of the window, as a 24-bit BMP file.
 bool SaveScreenPicture(HWND window, const std::wstring& path);
 

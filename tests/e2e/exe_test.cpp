@@ -302,9 +302,8 @@ TEST_F(ExeTest, PersonClicksTypesAppliesConfirmsWithEnterAndClosesWithAltF4) {
     ClickMiddleOf(captionEdit);
     ASSERT_TRUE(WaitForFocus(thread, captionEdit));
     TypeText(caption);
-    EXPECT_TRUE(WaitForEditText(textEdit, text))
-        << "typed: " << Utf8(text) << "; the field: " << Utf8(EditTextOf(textEdit));
-    EXPECT_TRUE(WaitForEditText(captionEdit, caption)) << "the field: " << Utf8(EditTextOf(captionEdit));
+    EXPECT_TRUE(WaitUntil([&] { return EditTextOf(textEdit) == text; })) << Utf8(EditTextOf(textEdit));
+    EXPECT_TRUE(WaitUntil([&] { return EditTextOf(captionEdit) == caption; })) << Utf8(EditTextOf(captionEdit));
     const std::wstring pictures = PictureFolder();
     Sleep(200);  // only so that the picture shows the text painted
     if (!pictures.empty()) EXPECT_TRUE(SaveScreenPicture(main, pictures + L"main-window.bmp"));
@@ -316,7 +315,7 @@ TEST_F(ExeTest, PersonClicksTypesAppliesConfirmsWithEnterAndClosesWithAltF4) {
     ASSERT_TRUE(WaitForFocus(thread, GetDlgItem(box.box, IDOK))) << "OK, the default button, takes Enter";
     if (!pictures.empty()) EXPECT_TRUE(SaveScreenPicture(box.box, pictures + L"confirmation.bmp"));
     PressKeys({VK_RETURN});
-    ASSERT_TRUE(WaitForWindowGone(box.box)) << "Enter did not dismiss the confirmation";
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box.box); })) << "Enter did not dismiss the confirmation";
 
     ASSERT_TRUE(WaitForFocus(thread, nullptr, main)) << "the main window is active again once the box is gone";
     PressKeys({VK_MENU, VK_F4});

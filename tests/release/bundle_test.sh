@@ -50,13 +50,10 @@ bundle=$(echo "$downloads"/legalnotice-*-win-x64-tests)
 (cd "$bundle" && sha256sum --quiet -c SHA256SUMS) || fail "the test bundle's SHA256SUMS does not match"
 python3 -m zipfile -e reprotest-store/control/source-root/build/release/legalnotice-*-win-x64.zip release
 cmp "$bundle/legalnotice.exe" release/*/legalnotice.exe || fail "the test bundle's exe is not the release's"
-python3 - "$bundle" <<'PY' || fail "the test bundle's texts are not all CRLF, or README.txt is over 80 columns"
-import sys
-for name in ("README.txt", "run-tests.cmd", "run-in-sandbox.cmd"):
-    lines = open(f"{sys.argv[1]}/{name}", "rb").read().split(b"\r\n")
-    assert lines[-1] == b"" and not any(b"\n" in line for line in lines), name
-    assert name != "README.txt" or max(len(line.decode()) for line in lines) <= 80
-PY
+for text in LICENSE README.txt run-tests.cmd run-in-sandbox.cmd; do
+  ! grep -qv $'\r$' "$bundle/$text" || fail "the test bundle's $text is not CRLF throughout"
+done
+[ -z "$(awk 'length > 81' "$bundle/README.txt")" ] || fail "the test bundle's README.txt is over 80 columns"
 
 # The bundle as an administrator runs it, from a folder whose path has spaces
 # and Cyrillic letters, with nothing from the build tree or this environment.
