@@ -602,11 +602,14 @@ int Command(int argc, wchar_t** argv) {
 
 // The .cmd files set LEGALNOTICE_PAUSE when they were opened by their path,
 // as Explorer does: then a console window would close before it was read.
+// Only a console, both ways: output to a pipe or a file has no one waiting.
 void WaitForAKeyIfAsked() {
     wchar_t asked[4];
     DWORD mode, done;
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    if (!GetEnvironmentVariableW(L"LEGALNOTICE_PAUSE", asked, 4) || !GetConsoleMode(input, &mode)) return;
+    if (!GetEnvironmentVariableW(L"LEGALNOTICE_PAUSE", asked, 4) || !GetConsoleMode(input, &mode) ||
+        !GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
+        return;
     const wchar_t prompt[] = L"Press any key to close this window.";
     WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), prompt, DWORD(wcslen(prompt)), &done, nullptr);
     FlushConsoleInputBuffer(input);
