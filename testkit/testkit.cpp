@@ -9,13 +9,16 @@
 #include <windows.h>  // first: the others need its types
 
 #include <bcrypt.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "windows_helpers.h"
 #include "winlogon_guard.h"
 
 namespace {
@@ -23,19 +26,6 @@ namespace {
 // ---- Saying things: to the console or pipe, and to the log ----
 
 HANDLE logFile = INVALID_HANDLE_VALUE;
-
-std::string Utf8(const std::wstring& text) {
-    std::string out(text.size() * 4 + 1, '\0');
-    out.resize(
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr));
-    return out;
-}
-
-std::wstring Wide(const std::string& utf8) {
-    std::wstring out(utf8.size() + 1, L'\0');
-    out.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), int(utf8.size()), out.data(), int(out.size())));
-    return out;
-}
 
 // A console shows any text given as UTF-16; a pipe or a file gets UTF-8.
 void Write(const std::string& utf8) {
@@ -53,8 +43,6 @@ void Write(const std::string& utf8) {
 void Say(const std::wstring& line) { Write(Utf8(line) + "\r\n"); }
 
 // ---- Where things are ----
-
-std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
 
 std::wstring OwnFolder() {  // the bundle's tests\ folder
     wchar_t path[MAX_PATH];
@@ -89,16 +77,6 @@ std::wstring TempFolder() {
 }
 
 // ---- This machine ----
-
-bool Elevated() {
-    HANDLE token;
-    TOKEN_ELEVATION elevation = {0};
-    DWORD size;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    bool known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
-    CloseHandle(token);
-    return known && elevation.TokenIsElevated;
-}
 
 std::wstring RegistryText(const wchar_t* name) {
     wchar_t text[256];
@@ -155,9 +133,8 @@ void DescribeThisMachine() {
     Say(L"UI language:    " + LocaleName(GetUserDefaultUILanguage()) + L" (system " +
         LocaleName(GetSystemDefaultUILanguage()) + L")");
 
-    // This process alone is DPI-aware, to read the real scaling; the driver
-    // and the exe are not, and Windows scales them as bitmaps above 100 %.
-    SetProcessDPIAware();
+    // The runner is DPI-aware (its manifest), so this is the real scaling; the
+    // exe is not, and Windows stretches it as a bitmap above 100 %.
     HDC screen = GetDC(nullptr);
     int dpi = GetDeviceCaps(screen, LOGPIXELSX);
     ReleaseDC(nullptr, screen);
@@ -198,12 +175,7 @@ void Picture(HKEY parent, const std::wstring& path, const std::wstring& shown, K
         (*picture)[shown + L" (unreadable)"];
         return;
     }
-    std::vector<BYTE> security(4096);
-    DWORD size = DWORD(security.size());
-    const SECURITY_INFORMATION whole =
-        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    if (RegGetKeySecurity(key, whole, security.data(), &size) == ERROR_SUCCESS) security.resize(size);
-    (*picture)[shown + L" (security)"] = security;
+    (*picture)[shown + L" (security)"] = KeySecurity(key);
     for (DWORD i = 0;; ++i) {
         wchar_t name[16384];
         DWORD nameLength = 16384, type = 0, dataSize = 0;
@@ -268,10 +240,17 @@ DWORD WINAPI Watchdog(void* parameter) {
     return 0;
 }
 
+// The counts in a test program's "results: P passed, F failed, S skipped" line.
+bool ReadResultLine(const std::string& line, Results* results) {
+    return std::sscanf(line.c_str(), "results: %d passed, %d failed, %d skipped", &results->passed, &results->failed,
+                       &results->skipped) == 3;
+}
+
 // Runs PROGRAM in FOLDER, passing its output on line by line; a program that
-// outlasts the limit is ended. Returns the exit code, or ~0u if it never ran.
+// outlasts the limit is ended. Returns the exit code, or ~0u if it never ran;
+// counted says whether it reported its results.
 DWORD RunProgram(const std::wstring& program, const std::wstring& arguments, const std::wstring& folder,
-                 DWORD limitSeconds) {
+                 DWORD limitSeconds, Results* results, bool* counted) {
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE reader, writer;
     if (!CreatePipe(&reader, &writer, &inheritable, 0)) return ~0u;
@@ -303,10 +282,10 @@ DWORD RunProgram(const std::wstring& program, const std::wstring& arguments, con
         DWORD read;
         while (ReadFile(reader, buffer, sizeof buffer, &read, nullptr) && read) {  // until the program and its own end
             pending.append(buffer, read);
-            size_t end = pending.rfind('\n');
-            if (end != std::string::npos) {
-                Write(pending.substr(0, end + 1));
-                pending.erase(0, end + 1);
+            for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+                std::string line = pending.substr(0, end + 1);
+                *counted = ReadResultLine(line, results) || *counted;
+                Write(line);
             }
         }
         Write(pending);
@@ -322,30 +301,6 @@ DWORD RunProgram(const std::wstring& program, const std::wstring& arguments, con
     CloseHandle(reader);
     CloseHandle(job);
     return code;
-}
-
-// Counts the test cases of a GoogleTest XML report (JUnit's format).
-bool CountResults(const std::wstring& path, Results* results) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    std::string xml;
-    char buffer[65536];
-    DWORD read;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read) xml.append(buffer, read);
-    CloseHandle(file);
-    for (size_t at = xml.find("<testcase "); at != std::string::npos; at = xml.find("<testcase ", at + 1)) {
-        size_t openingEnd = xml.find('>', at);
-        if (openingEnd == std::string::npos) break;
-        size_t end = xml[openingEnd - 1] == '/' ? openingEnd : xml.find("</testcase>", at);
-        std::string testCase = xml.substr(at, end - at), opening = xml.substr(at, openingEnd - at);
-        if (testCase.find("<failure") != std::string::npos)
-            ++results->failed;
-        else if (opening.find("result=\"skipped\"") != std::string::npos)
-            ++results->skipped;
-        else if (opening.find("status=\"run\"") != std::string::npos)
-            ++results->passed;
-    }
-    return true;
 }
 
 // ---- The three commands ----
@@ -378,50 +333,134 @@ std::wstring OpenReport(const std::wstring& asked, std::wstring* note) {
     return L"";
 }
 
+// The bundle's programs that carry the Mark of the Web.
+std::vector<std::wstring> MarkedPrograms() {
+    std::vector<std::wstring> marked;
+    if (CarriesMarkOfTheWeb(BundleFolder() + L"legalnotice.exe")) marked.push_back(BundleFolder() + L"legalnotice.exe");
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((OwnFolder() + L"*").c_str(), &entry);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry))
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && CarriesMarkOfTheWeb(OwnFolder() + entry.cFileName))
+            marked.push_back(OwnFolder() + entry.cFileName);
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    return marked;
+}
+
+// Says which programs carry the Mark of the Web, and how to clear it; false if none does.
+bool ToldOfMarkedPrograms() {
+    std::vector<std::wstring> marked = MarkedPrograms();
+    if (marked.empty()) return false;
+    Say(L"These files carry the Mark of the Web (a Zone.Identifier stream, from the download), so SmartScreen or");
+    Say(L"Smart App Control may refuse to run them:");
+    for (const std::wstring& file : marked) Say(L"  " + file);
+    std::wstring folder = BundleFolder(), quoted;
+    folder.pop_back();
+    for (wchar_t c : folder) quoted += c == L'\'' ? L"\'\'" : std::wstring(1, c);
+    Say(L"Clear it, then run again. In PowerShell:");
+    Say(L"  Get-ChildItem -Recurse -LiteralPath '" + quoted + L"' | Unblock-File");
+    Say(L"or tick Unblock in the zip's Properties and unpack it again. Nothing was changed.");
+    return true;
+}
+
+// Where the test programs run: under the Windows folder's Temp, a path of
+// plain ASCII (GoogleTest names its report's folder through the ANSI code
+// page, which may lack the letters of C:\Users\Иван\...), with a name no one
+// can guess. Empty if no random name could be made.
+std::wstring NewScratchPath() {
+    wchar_t windows[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    unsigned char random[16];
+    if (!length || length >= MAX_PATH ||
+        BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
+        return L"";
+    wchar_t name[2 * sizeof random + 1];
+    for (size_t i = 0; i < sizeof random; ++i) swprintf(name + 2 * i, 3, L"%02x", random[i]);
+    return std::wstring(windows, length) + L"\\Temp\\legalnotice-tests-" + name;
+}
+
+// Makes the scratch folder for Administrators and SYSTEM only. A standard
+// user may create folders in the Windows folder's Temp and would own them,
+// so one that is there already, or is a link, is refused.
+bool MakeScratchFolder(const std::wstring& path, std::wstring* why) {
+    PSECURITY_DESCRIPTOR protection;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)",
+                                                              SDDL_REVISION_1, &protection, nullptr)) {
+        *why = L"its permissions could not be made";
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, protection, FALSE};
+    BOOL made = CreateDirectoryW(path.c_str(), &attributes);
+    DWORD error = GetLastError();
+    LocalFree(protection);
+    if (!made) {
+        *why = error == ERROR_ALREADY_EXISTS ? L"it is there already" : L"error " + std::to_wstring(error);
+        return false;
+    }
+    DWORD kind = GetFileAttributesW(path.c_str());
+    if (kind == INVALID_FILE_ATTRIBUTES || !(kind & FILE_ATTRIBUTE_DIRECTORY) ||
+        (kind & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        *why = L"it is not a plain folder";
+        return false;
+    }
+    return true;
+}
+
 int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
     Results total;
-    // Before anything is written anywhere.
-    if (!Elevated()) {
+    // Refusals first, before anything is written anywhere.
+    if (!ProcessIsElevated(GetCurrentProcess())) {
         Say(L"run-tests.cmd must run as an administrator, elevated: right-click it and choose \"Run as "
             L"administrator\", or run it from an elevated command prompt. Nothing was changed.");
         return Finish(total, 2);
     }
+    if (RunsAsLocalSystem()) {
+        Say(L"run-tests.cmd does not run as LocalSystem (a service, a task run as SYSTEM, PsExec -s): the tests "
+            L"would deny SYSTEM itself a write. Run it from an administrator's elevated prompt. Nothing was changed.");
+        return Finish(total, 2);
+    }
+    if (ToldOfMarkedPrograms()) return Finish(total, 2);
     std::wstring exe = FullPath(askedExe.empty() ? BundleFolder() + L"legalnotice.exe" : askedExe);
-    std::wstring note, report = OpenReport(askedReport, &note);
-    Say(L"legalnotice " LEGALNOTICE_VERSION L" tests");
-    if (report.empty()) {
-        Say(note + L"; there is nowhere to write the report. Nothing was changed.");
-        return Finish(total, 2);
-    }
-    DescribeThisMachine();
-    Say(L"Tested exe:     " + exe);
     if (!FileExists(exe)) {
-        Say(L"There is no such file. Nothing was changed.");
+        Say(L"There is no such file: " + exe + L". Nothing was changed.");
         return Finish(total, 2);
     }
-    Say(L"SHA-256:        " + Sha256Of(exe));
-    if (!note.empty()) Say(note + L"; the report goes to " + report + L" instead.");
-    Say(L"Report:         " + report);
     const wchar_t* programs[] = {L"store_tests", L"exe_tests"};
     for (const wchar_t* name : programs)
         if (!FileExists(OwnFolder() + name + L".exe")) {
             Say(L"The bundle is incomplete: " + OwnFolder() + name + L".exe is missing. Nothing was changed.");
             return Finish(total, 2);
         }
+    const std::wstring scratch = NewScratchPath();
+    if (scratch.empty()) {
+        Say(L"Could not make a random name for the scratch folder. Nothing was changed.");
+        return Finish(total, 2);
+    }
+    // Claims the run: a second run stops here, before it touches the report.
+    WinlogonGuard guard(scratch);
+    if (!guard.ok) {
+        Say(guard.report);
+        return Finish(total, 2);
+    }
 
-    WinlogonGuard guard;
+    std::wstring note, report = OpenReport(askedReport, &note);
+    Say(L"legalnotice " LEGALNOTICE_VERSION L" tests");
+    if (report.empty()) {
+        Say(note + L"; there is nowhere to write the report. Nothing was changed.");
+        return Finish(total, 2);
+    }
     if (!guard.report.empty()) Say(guard.report);
-    if (!guard.ok) return Finish(total, 2);
+    DescribeThisMachine();
+    Say(L"Tested exe:     " + exe);
+    Say(L"SHA-256:        " + Sha256Of(exe));
+    if (!note.empty()) Say(note + L"; the report goes to " + report + L" instead.");
+    Say(L"Report:         " + report);
+    std::wstring why;
+    if (!MakeScratchFolder(scratch, &why)) {
+        Say(L"Could not make the scratch folder " + scratch + L": " + why + L". Nothing was changed.");
+        return Finish(total, 2);
+    }
+    Say(L"Scratch folder: " + scratch + L" (removed at the end)");
     KeyPicture before = PictureOfWinlogon();
-    // GoogleTest names its report's folder through the ANSI code page, which
-    // may lack the letters of the report's path (C:\Users\Иван\...): the
-    // programs run in a folder under the Windows folder's Temp, and their
-    // reports are moved over.
-    wchar_t windows[MAX_PATH];
-    UINT windowsLength = GetWindowsDirectoryW(windows, MAX_PATH);
-    std::wstring scratch =
-        std::wstring(windows, windowsLength) + L"\\Temp\\legalnotice-tests-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(scratch.c_str(), nullptr);
     // The DLL search test plants a DLL beside the exe. Where its folder is
     // read-only (Windows Sandbox maps the bundle so), a copy is tested.
     std::wstring tested = exe;
@@ -435,13 +474,16 @@ int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
     for (const wchar_t* name : programs) {
         Say(L"");
         Say(std::wstring(L"==== ") + name);
+        // Reports are written in the scratch folder and moved over.
         std::wstring xml = std::wstring(name) + L".xml";
         DeleteFileW((report + L"\\" + xml).c_str());
-        DWORD code = RunProgram(OwnFolder() + name + L".exe", L"--gtest_output=xml:" + xml, scratch, 300);
+        Results results;
+        bool counted = false;
+        DWORD code =
+            RunProgram(OwnFolder() + name + L".exe", L"--gtest_output=xml:" + xml, scratch, 300, &results, &counted);
         MoveFileExW((scratch + L"\\" + xml).c_str(), (report + L"\\" + xml).c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-        Results results;
-        if (!CountResults(report + L"\\" + xml, &results) || (code != 0 && results.failed == 0)) {
+        if (!counted || (code != 0 && results.failed == 0)) {
             Say(std::wstring(name) + L" ended with exit code " + std::to_wstring(code) +
                 L" without reporting a failed test: counted as one failure");
             ++results.failed;
@@ -451,14 +493,10 @@ int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
         total.skipped += results.skipped;
     }
 
-    if (tested != exe) DeleteFileW(tested.c_str());
-    RemoveDirectoryW(scratch.c_str());
     Say(L"");
-    std::wstring problems = guard.Finish();
-    if (!problems.empty()) {
-        Say(L"FAILED: the Winlogon key was not put back: " + problems);
-        ++total.failed;
-    }
+    std::wstring problems;
+    bool putBack = guard.Finish(&problems);  // the scratch folder too
+    if (!putBack) Say(L"The Winlogon key was not put back: " + problems);
     std::vector<std::wstring> changes = Changes(before, PictureOfWinlogon());
     if (changes.empty()) {
         Say(L"The Winlogon key is as it was before the run: security, every value, every subkey.");
@@ -469,11 +507,11 @@ int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
         ++total.failed;
     }
     Say(L"Report: " + report + L" (run-tests.log, store_tests.xml, exe_tests.xml, pictures of the window)");
-    return Finish(total, total.failed ? 1 : 0);
+    return Finish(total, !putBack ? 2 : total.failed ? 1 : 0);
 }
 
 int Restore() {
-    if (!Elevated()) {
+    if (!ProcessIsElevated(GetCurrentProcess())) {
         Say(L"run-tests.cmd /restore must run as an administrator, elevated. Nothing was changed.");
         return 2;
     }

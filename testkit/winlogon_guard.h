@@ -1,9 +1,12 @@
 // The only changes the tests make to the Winlogon key, made safe to run on a
 // real machine. The tests change nothing but LegalNoticeText and
-// LegalNoticeCaption, and, for a minute, the key's DACL. Before the first
-// change a guard copies those (or notes their absence) to a key of our own;
-// at the end it puts them back and removes the copy. A run that finds a copy
-// left by a run that was killed puts it back first.
+// LegalNoticeCaption, and, for a moment, the key's DACL. Before the first
+// change a guard copies those (or notes their absence) to a key of our own,
+// HKLM\SOFTWARE\legalnotice tests, that only administrators and SYSTEM may
+// touch; at the end it puts back what the tests changed, and only that, and
+// removes the copy. The copy also marks a run in progress: one run at a
+// time. A run that finds the copy of a run that was killed puts it back
+// first.
 #pragma once
 
 #include <windows.h>
@@ -13,20 +16,22 @@
 
 extern const wchar_t kWinlogonPath[];  // under HKEY_LOCAL_MACHINE
 
-// Wine's ntdll exports wine_get_version; Windows' does not.
-bool RunningOnWine();
-
 class WinlogonGuard {
 public:
-    // Puts back a copy left by a killed run, then makes a new one, unless a
-    // run that is still going (run-tests.cmd around a test program) already
-    // guards the key: then that run's copy stands for this one too.
-    WinlogonGuard();
-    // Puts everything back and removes the copy, if this guard made it.
+    // Puts back a copy left by a killed run, then makes a new one. Refuses
+    // (ok false) as LocalSystem, while another run is going, or when a copy
+    // it finds cannot be trusted or put back. Within a run (run-tests.cmd
+    // around a test program) that run's copy stands for this one too.
+    // scratchFolder, if given, is a folder the run is about to make: it is
+    // recorded, so that the next run removes it if this one is killed.
+    explicit WinlogonGuard(const std::wstring& scratchFolder = L"");
+    // Puts back what the tests changed and removes the copy, if this guard made it.
     ~WinlogonGuard();
-    bool ok;                // the key is guarded; false: change nothing
-    std::wstring report;    // what was found and done, for the log; empty when there is nothing to say
-    std::wstring Finish();  // the destructor's work, early; returns what could not be put back
+    bool ok;              // the key is guarded; false: change nothing, and report says why
+    std::wstring report;  // what was found and done, for the log; empty when there is nothing to say
+    // The destructor's work, early. False if something could not be put back;
+    // problems then says what was found and how to put it right.
+    bool Finish(std::wstring* problems);
 
 private:
     bool owner = false;
@@ -37,8 +42,9 @@ enum class LeftoverRestore { kNone, kRestored, kRunInProgress, kFailed };
 LeftoverRestore RestoreLeftover(std::wstring* report);
 
 // KEY_SET_VALUE denied to this user by an ACE put in front of the key's own
-// DACL, which is put back exactly when this goes. WRITE_DAC stays granted,
-// so however a run ends, an administrator can always put the DACL right.
+// DACL. When this goes, the DACL is put back only if it is still exactly
+// that: the saved one with this ACE in front. WRITE_DAC stays granted, so
+// however a run ends, an administrator can always put the DACL right.
 class SetValueDenied {
 public:
     SetValueDenied();

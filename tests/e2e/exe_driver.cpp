@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "notice_form.h"  // the program's control IDs
+
 // ---- Registry ----
 
 KeyState ReadWinlogon() {
@@ -10,12 +12,7 @@ KeyState ReadWinlogon() {
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return state;
     state.exists = true;
-    DWORD size = 0;
-    const SECURITY_INFORMATION whole =
-        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    RegGetKeySecurity(key, whole, nullptr, &size);
-    state.security.resize(size);
-    if (RegGetKeySecurity(key, whole, state.security.data(), &size) != ERROR_SUCCESS) state.security.clear();
+    state.security = KeySecurity(key);
     for (DWORD i = 0;; ++i) {
         wchar_t name[256];
         DWORD nameLength = 256;
@@ -45,13 +42,6 @@ void RestoreNoticeValues(const KeyState& before) {
     RestoreWinlogon(before.values, L"LegalNoticeCaption");
 }
 
-std::string Utf8(const std::wstring& text) {
-    std::string out(text.size() * 4 + 1, '\0');
-    out.resize(
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr));
-    return out;
-}
-
 std::string Differences(const KeyState& before, const KeyState& after) {
     std::string names;
     auto add = [&names](const std::wstring& name) { names += (names.empty() ? "" : ", ") + Utf8(name); };
@@ -70,8 +60,6 @@ std::string Differences(const KeyState& before, const KeyState& after) {
 
 // ---- The program ----
 
-std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
-
 std::wstring DriverFolder() {
     wchar_t path[MAX_PATH];
     GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -86,22 +74,12 @@ std::wstring ProgramPath() {
     return path;
 }
 
-bool ProcessIsElevated(HANDLE process) {
-    HANDLE token;
-    TOKEN_ELEVATION elevation = {0xdeadbeef};
-    DWORD size = 0;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return false;
-    bool known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
-    CloseHandle(token);
-    return known && elevation.TokenIsElevated == 1;
-}
-
 static HWND FindMainWindow(DWORD pid, const wchar_t* windowClass) {
     for (HWND hwnd = nullptr; (hwnd = FindWindowExW(nullptr, hwnd, windowClass, nullptr));) {
         DWORD owner = 0;
         GetWindowThreadProcessId(hwnd, &owner);
         // Ours is findable before WM_CREATE has built the form.
-        bool built = std::wstring(windowClass) != L"LegalNoticeWindow" || GetDlgItem(hwnd, 103);
+        bool built = std::wstring(windowClass) != L"LegalNoticeWindow" || GetDlgItem(hwnd, IDC_APPLY_BUTTON);
         if (owner == pid && IsWindowVisible(hwnd) && built) return hwnd;
     }
     return nullptr;
@@ -184,15 +162,48 @@ bool SetEditText(HWND edit, const std::wstring& text) {
            result;
 }
 
-RECT RectInParent(HWND control) {
+// ---- Geometry ----
+
+// A physical point in the program's own pixels. Windows 8.1 and later
+// convert for any caller with PhysicalToLogicalPointForPerMonitorDPI; on
+// Vista to 8, PhysicalToLogicalPoint converts for a DPI-aware caller.
+static POINT InProgramPixels(HWND window, POINT point) {
+    typedef BOOL(WINAPI * ConvertProc)(HWND, LPPOINT);
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    auto convert = reinterpret_cast<ConvertProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(user32, "PhysicalToLogicalPointForPerMonitorDPI")));
+    if (!convert)
+        convert = reinterpret_cast<ConvertProc>(
+            reinterpret_cast<void (*)()>(GetProcAddress(user32, "PhysicalToLogicalPoint")));
+    if (convert) convert(window, &point);
+    return point;
+}
+
+RECT ProgramRect(HWND window) {
     RECT rect;
-    GetWindowRect(control, &rect);
-    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+    GetWindowRect(window, &rect);
+    POINT topLeft = InProgramPixels(window, {rect.left, rect.top});
+    POINT bottomRight = InProgramPixels(window, {rect.right, rect.bottom});
+    return {topLeft.x, topLeft.y, bottomRight.x, bottomRight.y};
+}
+
+RECT RectInParent(HWND control) {
+    HWND parent = GetParent(control);
+    POINT origin = {0, 0};
+    ClientToScreen(parent, &origin);
+    origin = InProgramPixels(parent, origin);
+    RECT rect = ProgramRect(control);
+    OffsetRect(&rect, -origin.x, -origin.y);
     return rect;
 }
 
-COLORREF ClientPixel(HWND hwnd, POINT point, COLORREF expected) {
-    ClientToScreen(hwnd, &point);
+bool Stretched(HWND window) {
+    RECT physical, own = ProgramRect(window);
+    GetWindowRect(window, &physical);
+    return physical.right - physical.left != own.right - own.left;
+}
+
+COLORREF ScreenPixel(POINT point, COLORREF expected) {
     HDC screen = GetDC(nullptr);
     COLORREF color;
     WaitUntil([&] { return (color = GetPixel(screen, point.x, point.y)) == expected; }, 2000);  // once painted
@@ -203,7 +214,6 @@ COLORREF ClientPixel(HWND hwnd, POINT point, COLORREF expected) {
 // Cursor handles do not cross processes, and each thread keeps its own
 // cursor: read the one the program's thread set for the pointer over it.
 HCURSOR CursorOver(HWND hwnd, POINT point) {
-    ClientToScreen(hwnd, &point);
     SetForegroundWindow(hwnd);
     SetCursorPos(point.x + 1, point.y);
     SetCursorPos(point.x, point.y);
@@ -211,6 +221,8 @@ HCURSOR CursorOver(HWND hwnd, POINT point) {
     WaitUntil([&] { return GetCursorInfo(&info) && info.hCursor; }, 2000);
     return info.hCursor;
 }
+
+// ---- The system's message box ----
 
 static HWND FindMessageBox(HWND owner) {
     DWORD pid = 0;
@@ -234,16 +246,32 @@ static HWND FindMessageBox(HWND owner) {
 
 bool AnyMessageBox(HWND owner) { return FindMessageBox(owner) != nullptr; }
 
+MessageBoxParts PartsOf(HWND box) {
+    MessageBoxParts parts = {nullptr, nullptr, nullptr, 0};
+    for (HWND child : Children(box)) {
+        std::wstring kind = ClassOf(child);
+        if (kind == L"Static" && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+            parts.icon = child;
+        } else if (kind == L"Static") {
+            if (!parts.text) parts.text = child;
+        } else if (kind == L"Button") {
+            if (!parts.button) parts.button = child;
+            ++parts.buttons;
+        }
+    }
+    return parts;
+}
+
 // Which system icon the box shows, told from the screen: under Wine icon
-// handles do not cross processes. Each candidate is drawn here at the
-// system's icon size on the box's own background, and the one closest to
-// what the screen shows wins, if clearly: scaling may blur the shown icon.
-static UINT IconShown(HWND box) {
-    HWND iconControl = GetDlgItem(box, 1088);
+// handles do not cross processes. Each candidate is drawn here at the size
+// the screen shows on the box's own background, and the one closest to what
+// the screen shows wins, if clearly: a stretched box blurs its icon.
+static UINT IconShown(HWND iconControl) {
     if (!iconControl) return ~0u;
     RECT rect;
     GetWindowRect(iconControl, &rect);
-    const int width = GetSystemMetrics(SM_CXICON), height = GetSystemMetrics(SM_CYICON), pixels = width * height;
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top, pixels = width * height;
+    if (width <= 0 || height <= 0) return ~0u;
     BITMAPINFO info = {};
     info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     HDC screen = GetDC(nullptr);
@@ -295,24 +323,25 @@ static UINT IconShown(HWND box) {
 }
 
 MessageBoxSeen WaitForMessageBox(HWND owner, DWORD milliseconds) {
-    MessageBoxSeen seen{nullptr, L"", L"", ~0u, false};
+    MessageBoxSeen seen{nullptr, L"", L"", ~0u, false, nullptr};
     if (!WaitUntil([&] { return (seen.box = FindMessageBox(owner)) != nullptr; }, milliseconds)) return seen;
+    MessageBoxParts parts = PartsOf(seen.box);
     seen.title = TextOf(seen.box);
-    wchar_t text[1024];
-    seen.text = std::wstring(text, GetDlgItemTextW(seen.box, 0xFFFF, text, 1024));
+    seen.text = parts.text ? TextOf(parts.text) : L"<no text>";
     seen.ownerDisabled = !IsWindowEnabled(owner);
-    WaitUntil([&] { return (seen.icon = IconShown(seen.box)) != ~0u; }, 3000);  // once it has painted
+    seen.button = parts.button;
+    WaitUntil([&] { return (seen.icon = IconShown(parts.icon)) != ~0u; }, 3000);  // once it has painted
     return seen;
 }
 
-void DismissMessageBox(HWND box) {
-    PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
-    WaitUntil([&] { return !IsWindow(box); });
+bool DismissMessageBox(HWND box) {
+    PostMessageW(PartsOf(box).button, BM_CLICK, 0, 0);
+    return WaitUntil([&] { return !IsWindow(box); });
 }
 
 MessageBoxSeen PressApply(HWND main) {
     // Posted: a sent click would not return until the box is dismissed.
-    PostMessageW(GetDlgItem(main, 103), BM_CLICK, 0, 0);
+    PostMessageW(GetDlgItem(main, IDC_APPLY_BUTTON), BM_CLICK, 0, 0);
     MessageBoxSeen seen = WaitForMessageBox(main);
     if (seen.box) DismissMessageBox(seen.box);
     return seen;
@@ -320,20 +349,39 @@ MessageBoxSeen PressApply(HWND main) {
 
 // ---- A person at the mouse and keyboard ----
 
-void ClickMiddleOf(HWND window) {
+static std::string Describe(HWND window) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    return window ? Utf8(ClassOf(window)) + " \"" + Utf8(TextOf(window)) + "\" of process " + std::to_string(pid)
+                  : "no window";
+}
+
+// Why keys would not reach window, or "".
+static std::string NotInForeground(HWND window) {
+    HWND foreground = GetForegroundWindow();
+    return foreground == window ? ""
+                                : "the foreground window is " + Describe(foreground) + ", not " + Describe(window) +
+                                      ": nothing was sent";
+}
+
+std::string ClickMiddleOf(HWND control) {
     RECT rect;
-    GetWindowRect(window, &rect);
-    // Absolute positions are in 0..65535 across the primary screen, as this
-    // DPI-unaware driver sees it, the same coordinates as the window's.
-    const int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    GetWindowRect(control, &rect);
+    POINT middle = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+    HWND under = WindowFromPoint(middle);
+    if (under != control) return "the point to click shows " + Describe(under) + ", not the control: nothing was sent";
+    // Absolute positions are in 0..65535 across the whole virtual desktop, in
+    // physical pixels like the control's rectangle.
+    const int left = GetSystemMetrics(SM_XVIRTUALSCREEN), top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    const int width = GetSystemMetrics(SM_CXVIRTUALSCREEN), height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
     INPUT input[3] = {};
     for (INPUT& event : input) event.type = INPUT_MOUSE;
-    input[0].mi.dx = ((rect.left + rect.right) / 2 * 65536 + screenWidth - 1) / screenWidth;
-    input[0].mi.dy = ((rect.top + rect.bottom) / 2 * 65536 + screenHeight - 1) / screenHeight;
-    input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    input[0].mi.dx = ((middle.x - left) * 65536 + width - 1) / width;
+    input[0].mi.dy = ((middle.y - top) * 65536 + height - 1) / height;
+    input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
     input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
     input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    SendInput(3, input, sizeof(INPUT));
+    return SendInput(3, input, sizeof(INPUT)) == 3 ? "" : "SendInput was blocked: " + std::to_string(GetLastError());
 }
 
 static INPUT KeyEvent(WORD key, WORD unit, DWORD flags) {
@@ -345,26 +393,36 @@ static INPUT KeyEvent(WORD key, WORD unit, DWORD flags) {
     return event;
 }
 
-void TypeText(const std::wstring& text) {
+std::string TypeText(HWND window, const std::wstring& text) {
     for (wchar_t unit : text) {
+        std::string elsewhere = NotInForeground(window);
+        if (!elsewhere.empty()) return elsewhere;
         INPUT input[2] = {KeyEvent(0, unit, KEYEVENTF_UNICODE), KeyEvent(0, unit, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP)};
-        SendInput(2, input, sizeof(INPUT));
+        if (SendInput(2, input, sizeof(INPUT)) != 2) return "SendInput was blocked: " + std::to_string(GetLastError());
         Sleep(5);  // a fast typist, not a paste
     }
+    return "";
 }
 
-void PressKeys(std::initializer_list<WORD> keys) {
+std::string PressKeys(HWND window, std::initializer_list<WORD> keys) {
     std::vector<INPUT> input;
     for (WORD key : keys) input.push_back(KeyEvent(key, 0, 0));
     for (auto key = std::rbegin(keys); key != std::rend(keys); ++key)
         input.push_back(KeyEvent(*key, 0, KEYEVENTF_KEYUP));
-    SendInput(UINT(input.size()), input.data(), sizeof(INPUT));
+    std::string elsewhere = NotInForeground(window);
+    if (!elsewhere.empty()) return elsewhere;
+    return SendInput(UINT(input.size()), input.data(), sizeof(INPUT)) == input.size()
+               ? ""
+               : "SendInput was blocked: " + std::to_string(GetLastError());
 }
 
-bool WaitForFocus(DWORD thread, HWND control, HWND active) {
+bool WaitForFocus(HWND control) {
+    HWND window = GetAncestor(control, GA_ROOT);
+    DWORD thread = GetWindowThreadProcessId(control, nullptr);
     return WaitUntil([&] {
         GUITHREADINFO info = {sizeof info};
-        return GetGUIThreadInfo(thread, &info) && (control ? info.hwndFocus == control : info.hwndActive == active);
+        return GetForegroundWindow() == window &&
+               (control == window || (GetGUIThreadInfo(thread, &info) && info.hwndFocus == control));
     });
 }
 

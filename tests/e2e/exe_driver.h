@@ -1,7 +1,11 @@
 // Windows-side helpers for driving legalnotice.exe from outside, the way UI
 // automation does: start it, find its windows, read them back, use the mouse
-// and keyboard as a person would, and read the registry raw. The driver is
-// DPI-unaware like the exe, so both see the same coordinates at any scaling.
+// and keyboard as a person would, and read the registry raw.
+//
+// The driver is DPI-aware (its manifest), so window rectangles, screen reads
+// and SendInput coordinates are all physical pixels. The exe is not: above
+// 100 % Windows stretches it, and its own coordinates are those before the
+// stretch, which ProgramRect and RectInParent give back.
 #pragma once
 
 #include <windows.h>
@@ -10,9 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "windows_helpers.h"
 #include "winlogon_probe.h"
-
-std::string Utf8(const std::wstring& text);
 
 // Polls every 10 ms until condition() holds; false if it never did in time.
 template <class Condition>
@@ -42,9 +45,7 @@ std::string Differences(const KeyState& before, const KeyState& after);
 // the legalnotice.exe one folder above the driver, as in the build tree and
 // in the test bundle.
 std::wstring ProgramPath();
-std::wstring FolderOf(const std::wstring& path);  // with a trailing backslash
-std::wstring DriverFolder();                      // where the driver's helper files are too
-bool ProcessIsElevated(HANDLE process);
+std::wstring DriverFolder();  // where the driver's helper files are too
 
 class Program {
 public:
@@ -67,11 +68,29 @@ std::wstring ClassOf(HWND hwnd);
 std::wstring TextOf(HWND hwnd);      // a top-level window or a static's own text
 std::wstring EditTextOf(HWND edit);  // WM_GETTEXT across processes
 bool SetEditText(HWND edit, const std::wstring& text);
+
+// ---- Geometry ----
+// A window's rectangle on screen in the program's own pixels.
+RECT ProgramRect(HWND window);
+// A control's rectangle in its parent's client area, in the program's own pixels.
 RECT RectInParent(HWND control);
-// As shown on screen, waiting up to 2 s for it to become the expected colour.
-COLORREF ClientPixel(HWND hwnd, POINT point, COLORREF expected);
-// Moves the pointer there; the cursor the window's thread shows, or null.
+// Whether Windows stretches the window: its physical size is not its own.
+bool Stretched(HWND window);
+// What the screen shows at a physical point, waiting up to 2 s for the expected colour.
+COLORREF ScreenPixel(POINT point, COLORREF expected);
+// Moves the pointer to a physical point; the cursor the window's thread shows there, or null.
 HCURSOR CursorOver(HWND hwnd, POINT point);
+
+// ---- The system's message box ----
+// Its parts, found by class and style, never by the control IDs of the
+// system's dialog template, which differ between Windows and Wine.
+struct MessageBoxParts {
+    HWND icon;    // the Static with SS_ICON
+    HWND text;    // the other Static
+    HWND button;  // the Button; an MB_OK box has only one
+    int buttons;
+};
+MessageBoxParts PartsOf(HWND box);
 
 struct MessageBoxSeen {
     HWND box;
@@ -79,22 +98,28 @@ struct MessageBoxSeen {
     std::wstring text;
     UINT icon;  // MB_ICONERROR, MB_ICONINFORMATION, ... as matched on screen; ~0u if none matched
     bool ownerDisabled;
+    HWND button;
 };
 // Waits for a message box owned by owner; box is null if none came.
 MessageBoxSeen WaitForMessageBox(HWND owner, DWORD milliseconds = 10000);
 bool AnyMessageBox(HWND owner);
-void DismissMessageBox(HWND box);
+bool DismissMessageBox(HWND box);  // clicks its button; false if it stays
 
 // Clicks the apply button, reads the box that follows and dismisses it.
 MessageBoxSeen PressApply(HWND main);
 
 // ---- A person at the mouse and keyboard, through SendInput ----
-void ClickMiddleOf(HWND window);
-void TypeText(const std::wstring& text);           // each UTF-16 unit as KEYEVENTF_UNICODE
-void PressKeys(std::initializer_list<WORD> keys);  // down in order, up in reverse
-// Waits until the thread's keyboard focus (or, with control null, its active
-// window) is there, as a person waits to see the caret before typing.
-bool WaitForFocus(DWORD thread, HWND control, HWND active = nullptr);
+// Each returns why nothing was sent, or "" once it has sent its input. A
+// click must land on the control, and keys go only to the foreground
+// window: if the person at the machine has moved on to another window,
+// nothing reaches it.
+std::string ClickMiddleOf(HWND control);
+std::string TypeText(HWND window, const std::wstring& text);           // each UTF-16 unit as KEYEVENTF_UNICODE
+std::string PressKeys(HWND window, std::initializer_list<WORD> keys);  // down in order, up in reverse
+// Waits until control's window is the foreground window and the keyboard
+// focus is on control (for a top-level window: until it is the foreground
+// window), as a person waits to see the caret before typing.
+bool WaitForFocus(HWND control);
 // What the screen shows of the window, as a 24-bit BMP file.
 bool SaveScreenPicture(HWND window, const std::wstring& path);
 

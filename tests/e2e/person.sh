@@ -55,7 +55,7 @@ xdotool mousemove --window "$window" 163 147 click 1
 
 box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Успех$' | head -n 1)
 [ -n "$box" ] || fail "no confirmation titled Успех"
-focused '#32770' 1  # OK, the default button, takes Enter
+focused '#32770' button  # the box's one button, its default, takes Enter
 sleep 0.3  # only so the screenshot shows the box fully painted
 # The screenshot: the form as typed and the confirmation over it, side by side.
 import -window root "$scratch/screen.png"

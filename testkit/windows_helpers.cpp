@@ -1,0 +1,91 @@
+#include "windows_helpers.h"
+
+#include <sddl.h>
+
+#include "winlogon_guard.h"  // kWinlogonPath
+
+std::string Utf8(const std::wstring& text) {
+    std::string out(text.size() * 4 + 1, '\0');
+    out.resize(
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr));
+    return out;
+}
+
+std::wstring Wide(const std::string& utf8) {
+    std::wstring out(utf8.size() + 1, L'\0');
+    out.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), int(utf8.size()), out.data(), int(out.size())));
+    return out;
+}
+
+std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
+
+bool RunningOnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+bool ProcessIsElevated(HANDLE process) {
+    HANDLE token;
+    TOKEN_ELEVATION elevation = {0xdeadbeef};
+    DWORD size = 0;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return false;
+    bool known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    return known && elevation.TokenIsElevated == 1;
+}
+
+std::vector<BYTE> ThisUser() {
+    HANDLE token;
+    BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD size = sizeof buffer;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    bool known = GetTokenInformation(token, TokenUser, buffer, size, &size);
+    CloseHandle(token);
+    if (!known) return {};
+    PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    const BYTE* sid = static_cast<const BYTE*>(user);
+    return std::vector<BYTE>(sid, sid + GetLengthSid(user));
+}
+
+bool RunsAsLocalSystem() {
+    std::vector<BYTE> user = ThisUser();
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof system;
+    return !user.empty() && CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size) &&
+           EqualSid(user.data(), system);
+}
+
+std::vector<BYTE> KeySecurity(HKEY key) {
+    const SECURITY_INFORMATION whole =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    std::vector<BYTE> descriptor(512);
+    DWORD size = DWORD(descriptor.size());
+    LSTATUS status;
+    while ((status = RegGetKeySecurity(key, whole, descriptor.data(), &size)) == ERROR_INSUFFICIENT_BUFFER)
+        descriptor.resize(size);
+    descriptor.resize(status == ERROR_SUCCESS ? size : 0);
+    return descriptor;
+}
+
+std::vector<BYTE> WinlogonSecurity() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, READ_CONTROL, &key) != ERROR_SUCCESS) return {};
+    std::vector<BYTE> descriptor = KeySecurity(key);
+    RegCloseKey(key);
+    return descriptor;
+}
+
+std::wstring Sddl(const void* descriptor, SECURITY_INFORMATION what) {
+    LPWSTR text = nullptr;
+    if (!descriptor || !ConvertSecurityDescriptorToStringSecurityDescriptorW(const_cast<void*>(descriptor),
+                                                                             SDDL_REVISION_1, what, &text, nullptr))
+        return L"?";
+    std::wstring sddl = text;
+    LocalFree(text);
+    return sddl;
+}
+
+bool CarriesMarkOfTheWeb(const std::wstring& path) {
+    HANDLE stream = CreateFileW((path + L":Zone.Identifier").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (stream == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(stream);
+    return true;
+}

@@ -1,0 +1,32 @@
+// What the runner, the Winlogon guard and the end-to-end driver all need of
+// Windows, each in one place: text conversion, questions about this process
+// and its token, a key's security, and the Mark of the Web.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+std::string Utf8(const std::wstring& text);
+std::wstring Wide(const std::string& utf8);
+std::wstring FolderOf(const std::wstring& path);  // with its trailing backslash
+
+// Wine's ntdll exports wine_get_version; Windows' does not.
+bool RunningOnWine();
+// TokenElevation of the process's token: what UAC granted, whatever the groups.
+bool ProcessIsElevated(HANDLE process);
+bool RunsAsLocalSystem();
+// The token's user: a self-relative SID, empty if it cannot be read.
+std::vector<BYTE> ThisUser();
+
+// A key's owner, group and DACL, self-relative; empty if unreadable.
+std::vector<BYTE> KeySecurity(HKEY key);
+std::vector<BYTE> WinlogonSecurity();
+// The parts of a descriptor named by what, as SDDL; "?" if it cannot be converted.
+std::wstring Sddl(const void* descriptor, SECURITY_INFORMATION what);
+
+// A file a browser downloaded, or that Explorer unpacked from such a zip,
+// carries a Zone.Identifier stream: SmartScreen and Smart App Control may
+// then refuse to run it.
+bool CarriesMarkOfTheWeb(const std::wstring& path);
