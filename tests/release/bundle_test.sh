@@ -73,6 +73,11 @@ state() {
 }
 unchanged() { cmp -s before.state "$1.state" || fail "$2: the Winlogon key is not as it was: $(diff <(iconv -f UTF-16 -t UTF-8 before.state) <(iconv -f UTF-16 -t UTF-8 "$1.state") | head)"; }
 last_line() { tail -n 1 "$1" | tr -d '\r'; }
+# An administrator's machine has a notice already: a restore that never
+# writes a value would go unseen on a machine without one.
+for value in 'LegalNoticeText=Только для сотрудников' 'LegalNoticeCaption=Внимание'; do
+  win /usr/lib/wine/wine64 reg add "$key" /v "${value%%=*}" /d "${value#*=}" /f >/dev/null 2>&1
+done
 state before
 
 status=0
@@ -80,6 +85,15 @@ in_bundle unelevated.log /usr/lib/wine/wine64 "$window_probe" unelevated "cmd /c
 [ $status -eq 2 ] && grep -q 'must run as an administrator' unelevated.log && [ ! -e "$bundle/report" ] &&
   [ "$(last_line unelevated.log)" = "0 passed, 0 failed" ] || fail "not elevated, exit $status: $(cat unelevated.log)"
 state unelevated && unchanged unelevated "not elevated"
+# Unpacked by Explorer from a downloaded zip, every file carries the Mark of
+# the Web; Wine reads a file named NAME:Zone.Identifier as that stream.
+mark="$bundle/tests/exe_tests.exe:Zone.Identifier"
+printf '[ZoneTransfer]\r\nZoneId=3\r\n' >"$mark"
+status=0
+in_bundle marked.log /usr/lib/wine/wine64 cmd /c run-tests.cmd || status=$?
+rm "$mark"
+[ $status -eq 2 ] && grep -q 'exe_tests.exe' marked.log && grep -q Unblock-File marked.log && [ ! -e "$bundle/report" ] ||
+  fail "with the Mark of the Web, exit $status: $(cat marked.log)"
 
 in_bundle run.log /usr/lib/wine/wine64 cmd /c run-tests.cmd || fail "run-tests.cmd: $(cat run.log)"
 cases=$(cat "$bundle"/report/*.xml | grep -c '<testcase ')  # and the check of the whole key
@@ -90,22 +104,49 @@ done
 [ "$(identify -format %wx%h "$bundle/report/main-window.bmp")" = 340x200 ] || fail "no picture of the main window"
 state run && unchanged run "after a run"
 
-# hold TEST: a run killed where TEST's change to the key is in effect.
-hold() {
+# start_holding TEST [RELEASE]: a run that stops in TEST while its change to
+# the key is in effect, and goes on once the file RELEASE (under C:\) exists.
+start_holding() {
   rm -rf "$bundle/report"
-  in_bundle hold.log LEGALNOTICE_TEST_HOLD="$1" /usr/lib/wine/wine64 cmd /c run-tests.cmd &
-  local run=$!
+  in_bundle hold.log LEGALNOTICE_TEST_HOLD="$1" LEGALNOTICE_TEST_RELEASE="C:\\${2:-never}" \
+    /usr/lib/wine/wine64 cmd /c run-tests.cmd &
+  held_run=$!
   for _ in $(seq 300); do grep -qs "holding in $1" "$bundle/report/run-tests.log" && break; sleep 0.1; done
   grep -qs "holding in $1" "$bundle/report/run-tests.log" || fail "the run never reached $1: $(cat hold.log)"
+}
+# hold TEST: a run killed where TEST's change to the key is in effect.
+hold() {
+  start_holding "$1"
   win /usr/lib/wine/wine64 taskkill /f /im testkit.exe >/dev/null 2>&1
-  wait $run || true
+  wait $held_run || true
   state held
   ! cmp -s before.state held.state || fail "killed in $1, the run left the key as it was: nothing was tested"
 }
+# restored WHAT: /restore puts back what the killed run left, and nothing else.
+restored() {
+  in_bundle restore.log /usr/lib/wine/wine64 cmd /c run-tests.cmd /restore || fail "run-tests.cmd /restore: $(cat restore.log)"
+  state restored && unchanged restored "killed with $1, then /restore"
+}
+
+# One run at a time: a second run, or a test program started by hand, while
+# a run holds the key changed, refuses and touches nothing; the first passes.
+start_holding ExeTest.StoresCyrillicAndNonBmpTextExactlyAndConfirms release
+for second in run-tests.cmd tests\\store_tests.exe; do
+  status=0
+  in_bundle second.log /usr/lib/wine/wine64 cmd /c "$second" || status=$?
+  [ $status -eq 2 ] && grep -q 'A test run is in progress' second.log ||
+    fail "$second during a run: exit $status: $(cat second.log)"
+done
+touch "$bundle_session/prefix/drive_c/release"
+wait $held_run || fail "the first run, beside a second one: $(cat hold.log)"
+[[ "$(last_line hold.log)" =~ \ 0\ failed$ ]] || fail "the first run, beside a second one: $(last_line hold.log)"
+state alone && unchanged alone "two runs at once"
+
 hold ExeTest.DeniedKeyIsReportedForBothValuesAndNothingWritten
-in_bundle restore.log /usr/lib/wine/wine64 cmd /c run-tests.cmd /restore &&
-  grep -q "put back the key's DACL" restore.log || fail "run-tests.cmd /restore: $(cat restore.log)"
-state restored && unchanged restored "killed with the DACL changed, then /restore"
+restored "the DACL changed"
+grep -q "put back the key's DACL" restore.log || fail "run-tests.cmd /restore: $(cat restore.log)"
+hold ExeTest.StoresCyrillicAndNonBmpTextExactlyAndConfirms
+restored "a test's notice values in effect"
 hold ExeTest.MissingKeyIsReportedForBothValuesAndNotCreated
 # The next run tests the signed exe, as one from a download: run-tests.cmd EXE.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=legalnotice test signer" \
