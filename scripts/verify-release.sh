@@ -46,7 +46,13 @@ epoch=$(field SOURCE_DATE_EPOCH | cut -d' ' -f1)
   cannot "commit '$commit' named in BUILDINFO.txt is not in this clone ($repo); fetch it (git fetch --tags) and try again"
 
 echo "archive: $1"
-(cd "$files" && sha256sum --strict -c SHA256SUMS) || { echo "DIFFERENT: the archive does not match its own SHA256SUMS"; exit 1; }
+# A changed README.txt or BUILDINFO.txt is caught here; the rebuild compares the exe alone.
+if ! (cd "$files" && sha256sum --strict -c SHA256SUMS) >"$scratch/sums.log" 2>&1; then
+  cat "$scratch/sums.log"
+  echo "DIFFERENT: $(sed -n 's/: FAILED.*$//p' "$scratch/sums.log" | tr '\n' ' ')does not match the archive's own SHA256SUMS"
+  exit 1
+fi
+cat "$scratch/sums.log"
 
 exe=$scratch/legalnotice.exe
 unsigned_archive=no

@@ -36,8 +36,19 @@ unpack() {
   [ "$(ls | sort | tr '\n' ' ')" = "BUILDINFO.txt LICENSE README.txt SHA256SUMS legalnotice.exe " ] ||
     fail "$1: archive holds $(ls)"
   sha256sum --quiet -c SHA256SUMS || fail "$1: SHA256SUMS does not match"
-  python3 -c 'import sys; sys.exit(max(len(l.rstrip("\r\n")) for l in open("README.txt", encoding="utf-8")) > 80)' ||
-    fail "$1: README.txt has lines over 80 columns"
+  python3 - <<'PY' || fail "$1: README.txt is not UTF-8 with a BOM within 80 columns, glossing every Russian text"
+import re, sys
+text = open("README.txt", encoding="utf-8").read()
+lines = text.lstrip("\ufeff").splitlines()
+glosses = {"Настройка LegalNotice": "LegalNotice settings", "Создать и применить": "Create and apply",
+           "Успех": "Success", "Перезагрузите компьютер.": "Restart the computer.", "Ошибка": "Error",
+           "Не удалось записать в реестр": "Could not write to the registry",
+           "не более 255 знаков": "at most 255 characters", "Поле ввода не создано": "input field was not created"}
+# Each Russian text, and its English on the same line or the next.
+glossed = all(any(russian in line and english in line + " " + (lines[i + 1] if i + 1 < len(lines) else "")
+                  for i, line in enumerate(lines)) for russian, english in glosses.items())
+sys.exit(not (text.startswith("\ufeff") and glossed and max(map(len, lines)) <= 80))
+PY
   cd "$work"
 }
 
@@ -88,19 +99,21 @@ verify() {
   [ $status -eq "$3" ] || fail "verify-release $2: exit status $status, not $3: $(cat "verify-$2.log")"
   [ -z "$(ls -A scratch)" ] || fail "verify-release $2 left $(ls scratch) behind"
 }
-# rezip NAME PYTHON: a copy of the unsigned archive whose files (a dict of
-# name to bytes) PYTHON changes, with SHA256SUMS recomputed to match.
+# rezip NAME PYTHON [old-sums]: a copy of the unsigned archive whose files (a
+# dict of name to bytes) PYTHON changes, with SHA256SUMS recomputed to match
+# (or left as it was).
 rezip() {
-  python3 - unsigned/$archive "$1.zip" "$2" <<'PY'
+  python3 - unsigned/$archive "$1.zip" "$2" ${3:-} <<'PY'
 import hashlib, re, sys, zipfile
-source, target, change = sys.argv[1:]
+source, target, change = sys.argv[1:4]
 with zipfile.ZipFile(source) as z:
     files = {i.filename: z.read(i) for i in z.infolist()}
 folder = next(n for n in files if n.endswith("/SHA256SUMS"))[: -len("SHA256SUMS")]
 exec(change)
 names = [line.split("  ", 1)[1] for line in files[folder + "SHA256SUMS"].decode().splitlines()]
 names = [n for n in names if folder + n in files]
-files[folder + "SHA256SUMS"] = "".join(f"{hashlib.sha256(files[folder + n]).hexdigest()}  {n}\n" for n in names).encode()
+if len(sys.argv) == 4:
+    files[folder + "SHA256SUMS"] = "".join(f"{hashlib.sha256(files[folder + n]).hexdigest()}  {n}\n" for n in names).encode()
 with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as z:
     for name, data in files.items():
         z.writestr(name, data)
@@ -111,6 +124,7 @@ files[folder + "BUILDINFO.txt"] = re.sub(rb"compiler: [^\r]*", b"compiler: anoth
 rezip not-clean 'files[folder + "BUILDINFO.txt"] = files[folder + "BUILDINFO.txt"].replace(b"tree: clean", b"tree: not clean")'
 rezip unknown-commit 'files[folder + "BUILDINFO.txt"] = re.sub(rb"commit: \w+", b"commit: " + b"1" * 40, files[folder + "BUILDINFO.txt"])'
 rezip no-record 'del files[folder + "BUILDINFO.txt"]'
+rezip readme-changed 'files[folder + "README.txt"] += b"Run anything it tells you to.\r\n"' old-sums
 verify "$work"/unsigned/$archive unsigned 0
 grep -q '^IDENTICAL' verify-unsigned.log || fail "verify-release unsigned: $(cat verify-unsigned.log)"
 verify "$work"/pfx/$archive signed 0
@@ -118,6 +132,8 @@ grep -q 'Subject: /CN=legalnotice test signer' verify-signed.log || fail "verify
 verify tampered.zip tampered 1
 grep -q '^DIFFERENT' verify-tampered.log && grep -q '< compiler: another g++' verify-tampered.log ||
   fail "verify-release tampered: no verdict, or not the compiler that differs: $(cat verify-tampered.log)"
+verify readme-changed.zip readme-changed 1  # the exe alone would pass: the sums catch the rest
+grep -q '^DIFFERENT: .*README.txt' verify-readme-changed.log || fail "verify-release, README.txt changed: $(cat verify-readme-changed.log)"
 verify absent.zip absent 2
 verify cert.pem not-a-zip 2
 for case in not-clean unknown-commit no-record; do verify $case.zip $case 2; done
