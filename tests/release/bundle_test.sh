@@ -54,6 +54,7 @@ for text in LICENSE README.txt run-tests.cmd run-in-sandbox.cmd; do
   ! grep -qv $'\r$' "$bundle/$text" || fail "the test bundle's $text is not CRLF throughout"
 done
 [ -z "$(awk 'length > 81' "$bundle/README.txt")" ] || fail "the test bundle's README.txt is over 80 columns"
+[ "$(head -c 3 "$bundle/README.txt" | od -An -tx1 | tr -d ' ')" = efbbbf ] || fail "the test bundle's README.txt has no BOM"
 
 # The bundle as an administrator runs it, from a folder whose path has spaces
 # and Cyrillic letters, with nothing from the build tree or this environment.
