@@ -17,10 +17,27 @@ rm -f build/release/legalnotice-*-win-x64*.zip
 cmake --workflow --preset release
 zip=$(ls build/release/legalnotice-*-win-x64.zip)
 tests=$(ls build/release/legalnotice-*-win-x64-tests.zip)
+version=$(basename "$zip" -win-x64.zip)
+version=${version#legalnotice-}
+# The hashes administrators compare, for the message of the release's signed
+# tag: published apart from the archive, and checked by the workflow against
+# what it builds from that tag.
+message=build/release/tag-message.txt
+{
+  echo "legalnotice $version"
+  echo
+  sha256sum "$zip" "$tests" | sed 's| build/release/| |'
+  python3 - "$zip" <<'PY'
+import hashlib, sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as archive:
+    exe = next(name for name in archive.namelist() if name.endswith("/legalnotice.exe"))
+    print(hashlib.sha256(archive.read(exe)).hexdigest() + "  " + exe)
+PY
+} >"$message"
 echo
-echo "release: $zip"
-echo "sha256 of the archive: $(sha256sum "$zip" | cut -d' ' -f1)"
-echo "test bundle: $tests"
-echo "sha256 of the test bundle: $(sha256sum "$tests" | cut -d' ' -f1)"
-echo "publish both hashes, the archive's and legalnotice.exe's, where administrators can compare them;"
-echo "anyone can then check the archive against this source with scripts/verify-release.sh $(basename "$zip")"
+cat "$message"
+echo
+echo "Publish these hashes apart from the archive, in the release's signed tag (unsigned builds only:"
+echo "the workflow builds those from the tag and refuses to publish archives the message does not name):"
+echo "  git tag -s v$version -F $message && git push origin v$version"
+echo "Anyone can then check the archive against this source with scripts/verify-release.sh $(basename "$zip")."
