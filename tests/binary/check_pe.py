@@ -4,6 +4,7 @@ resource, the manifest; or, with --bundle, that the test bundle's programs
 can start on every Windows the bundle is for.
 Usage: check_pe.py [--msvc] path/to/legalnotice.exe path/to/res/legalnotice.manifest
        check_pe.py --bundle PROGRAM...
+       check_pe.py --size-budget   (prints the exe's size budget in bytes)
 --msvc: the exe was linked through the MSVC branch (link.exe or lld-link)."""
 import re
 import struct
@@ -207,6 +208,8 @@ class BundleProgramChecks(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    if sys.argv[1] == "--size-budget":
+        sys.exit(print(SIZE_BUDGET))
     if sys.argv[1] == "--bundle":
         BundleProgramChecks.programs = sys.argv[2:]
         unittest.main(argv=sys.argv[:1], defaultTest="BundleProgramChecks", verbosity=2)
