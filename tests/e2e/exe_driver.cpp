@@ -368,8 +368,6 @@ std::string ClickMiddleOf(HWND control) {
     RECT rect;
     GetWindowRect(control, &rect);
     POINT middle = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
-    HWND under = WindowFromPoint(middle);
-    if (under != control) return "the point to click shows " + Describe(under) + ", not the control: nothing was sent";
     // Absolute positions are in 0..65535 across the whole virtual desktop, in
     // physical pixels like the control's rectangle.
     const int left = GetSystemMetrics(SM_XVIRTUALSCREEN), top = GetSystemMetrics(SM_YVIRTUALSCREEN);
@@ -381,7 +379,17 @@ std::string ClickMiddleOf(HWND control) {
     input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
     input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
     input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    return SendInput(3, input, sizeof(INPUT)) == 3 ? "" : "SendInput was blocked: " + std::to_string(GetLastError());
+    // As a person does: the pointer first, then the click once it is there
+    // (sent together, a loaded machine may take the click where the pointer was).
+    if (SendInput(1, input, sizeof(INPUT)) != 1) return "SendInput was blocked: " + std::to_string(GetLastError());
+    POINT at;
+    if (!WaitUntil([&] { return GetCursorPos(&at) && at.x == middle.x && at.y == middle.y; }, 2000))
+        return "the pointer did not reach the control: nothing was clicked";
+    HWND under = WindowFromPoint(middle);
+    if (under != control)
+        return "the point to click shows " + Describe(under) + ", not the control: nothing was clicked";
+    return SendInput(2, input + 1, sizeof(INPUT)) == 2 ? ""
+                                                       : "SendInput was blocked: " + std::to_string(GetLastError());
 }
 
 static INPUT KeyEvent(WORD key, WORD unit, DWORD flags) {
