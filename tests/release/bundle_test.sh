@@ -12,6 +12,12 @@ rm -rf "$work" && mkdir -p "$work" && cd "$work"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 bash "$here/scratch_commit.sh" "$source" repo
 
+# A fresh Wine prefix of the bundle's own, made while reprotest builds.
+bundle_session=$work/bundle-session
+trap 'bash "$here/../wine/wine-session.sh" stop "$bundle_session"' EXIT
+bash "$here/../wine/wine-session.sh" start "$bundle_session" >/dev/null &
+session_started=$!
+
 # reprotest: the unsigned release and the test bundle built twice, the
 # second time with all that can be varied here varied. Not the user (this
 # reprotest calls "sudo -h localhost", which Debian 12's sudo refuses); and
@@ -38,9 +44,7 @@ grep -q 'Reproduction successful' reprotest.log || fail "reprotest: $(cat reprot
 # The test bundle: its files, the release's unsigned exe, CRLF texts.
 tests_zip=$(ls reprotest-store/control/source-root/build/release/legalnotice-*-win-x64-tests.zip) ||
   fail "no test bundle beside the release archive"
-bundle_session=$work/bundle-session
-trap 'bash "$here/../wine/wine-session.sh" stop "$bundle_session"' EXIT
-bash "$here/../wine/wine-session.sh" start "$bundle_session" >/dev/null  # a fresh prefix of its own
+wait $session_started || fail "the Wine session did not start: $(cat "$bundle_session/wine.log")"
 downloads="$bundle_session/prefix/drive_c/Пользователи/Иван/Загрузки/тесты legalnotice"
 python3 -m zipfile -e "$tests_zip" "$downloads"
 bundle=$(echo "$downloads"/legalnotice-*-win-x64-tests)
@@ -99,11 +103,12 @@ rm "$mark"
 [ $status -eq 2 ] && grep -q 'exe_tests.exe' marked.log && grep -q Unblock-File marked.log && [ ! -e "$bundle/report" ] ||
   fail "with the Mark of the Web, exit $status: $(cat marked.log)"
 
-# start_holding TEST [RELEASE]: a run that stops in TEST while its change to
-# the key is in effect, and goes on once the file RELEASE (under C:\) exists.
+# start_holding TEST [RELEASE [FILTER]]: a run that stops in TEST while its
+# change to the key is in effect, and goes on once the file RELEASE (under
+# C:\) exists; FILTER (GTEST_FILTER) leaves out the tests before it.
 start_holding() {
   rm -rf "$bundle/report"
-  in_bundle hold.log LEGALNOTICE_TEST_HOLD="$1" LEGALNOTICE_TEST_RELEASE="C:\\${2:-never}" \
+  in_bundle hold.log LEGALNOTICE_TEST_HOLD="$1" LEGALNOTICE_TEST_RELEASE="C:\\${2:-never}" GTEST_FILTER="${3:-*}" \
     /usr/lib/wine/wine64 cmd /c run-tests.cmd &
   held_run=$!
   for _ in $(seq 300); do grep -qs "holding in $1" "$bundle/report/run-tests.log" && break; sleep 0.1; done
@@ -111,7 +116,7 @@ start_holding() {
 }
 # hold TEST: a run killed where TEST's change to the key is in effect.
 hold() {
-  start_holding "$1"
+  start_holding "$1" never "$1"
   win /usr/lib/wine/wine64 taskkill /f /im testkit.exe >/dev/null 2>&1
   wait $held_run || true
   state held
