@@ -167,43 +167,6 @@ std::wstring Sha256Of(const std::wstring& path) {
 
 // ---- The whole Winlogon key, for the comparison before and after ----
 
-typedef std::map<std::wstring, std::vector<BYTE>> KeyPicture;  // "path" security, "path\:name" values
-
-void Picture(HKEY parent, const std::wstring& path, const std::wstring& shown, KeyPicture* picture) {
-    HKEY key;
-    if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        (*picture)[shown + L" (unreadable)"];
-        return;
-    }
-    (*picture)[shown + L" (security)"] = KeySecurity(key);
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[16384];
-        DWORD nameLength = 16384, type = 0, dataSize = 0;
-        if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &dataSize) != ERROR_SUCCESS) break;
-        std::vector<BYTE> data(dataSize + 4);
-        nameLength = 16384;
-        RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data() + 4, &dataSize);
-        data.resize(dataSize + 4);
-        memcpy(data.data(), &type, 4);
-        (*picture)[shown + L"\\:" + std::wstring(name, nameLength)] = data;
-    }
-    std::vector<std::wstring> subkeys;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        DWORD nameLength = 256;
-        if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        subkeys.push_back(std::wstring(name, nameLength));
-    }
-    for (const std::wstring& subkey : subkeys) Picture(key, subkey, shown + L"\\" + subkey, picture);
-    RegCloseKey(key);
-}
-
-KeyPicture PictureOfWinlogon() {
-    KeyPicture picture;
-    Picture(HKEY_LOCAL_MACHINE, kWinlogonPath, L"Winlogon", &picture);
-    return picture;
-}
-
 std::vector<std::wstring> Changes(const KeyPicture& before, const KeyPicture& after) {
     std::vector<std::wstring> changes;
     for (const auto& [entry, data] : before) {

@@ -2,6 +2,8 @@
 
 #include <sddl.h>
 
+#include <cstring>
+
 #include "winlogon_guard.h"  // kWinlogonPath
 
 std::string Utf8(const std::wstring& text) {
@@ -88,4 +90,39 @@ bool CarriesMarkOfTheWeb(const std::wstring& path) {
     if (stream == INVALID_HANDLE_VALUE) return false;
     CloseHandle(stream);
     return true;
+}
+
+static void Picture(HKEY parent, const std::wstring& path, const std::wstring& shown, KeyPicture* picture) {
+    HKEY key;
+    if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        (*picture)[shown + L" (unreadable)"];
+        return;
+    }
+    (*picture)[shown + L" (security)"] = KeySecurity(key);
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[16384];
+        DWORD nameLength = 16384, type = 0, dataSize = 0;
+        if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &dataSize) != ERROR_SUCCESS) break;
+        std::vector<BYTE> data(dataSize + 4);
+        nameLength = 16384;
+        RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data.data() + 4, &dataSize);
+        data.resize(dataSize + 4);
+        memcpy(data.data(), &type, 4);
+        (*picture)[shown + L"\\:" + std::wstring(name, nameLength)] = data;
+    }
+    std::vector<std::wstring> subkeys;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        subkeys.push_back(std::wstring(name, nameLength));
+    }
+    for (const std::wstring& subkey : subkeys) Picture(key, subkey, shown + L"\\" + subkey, picture);
+    RegCloseKey(key);
+}
+
+KeyPicture PictureOfWinlogon() {
+    KeyPicture picture;
+    Picture(HKEY_LOCAL_MACHINE, kWinlogonPath, L"Winlogon", &picture);
+    return picture;
 }

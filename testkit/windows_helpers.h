@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ std::vector<BYTE> KeySecurity(HKEY key);
 std::vector<BYTE> WinlogonSecurity();
 // The parts of a descriptor named by what, as SDDL; "?" if it cannot be converted.
 std::wstring Sddl(const void* descriptor, SECURITY_INFORMATION what);
+
+// The whole Winlogon key: each key's security ("Winlogon\Notify (security)")
+// and each value ("Winlogon\:Shell"), its type in 4 bytes and then its data.
+typedef std::map<std::wstring, std::vector<BYTE>> KeyPicture;
+KeyPicture PictureOfWinlogon();
 
 // A file a browser downloaded, or that Explorer unpacked from such a zip,
 // carries a Zone.Identifier stream: SmartScreen and Smart App Control may

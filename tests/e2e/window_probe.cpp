@@ -4,7 +4,8 @@
 // reach it. ID "button" is a message box's button, found as the end-to-end
 // driver finds it. Exit code 0 once it has, 1 after 10 s.
 // window_probe text CLASS ID: prints that control's text as UTF-8.
-// window_probe security: prints the Winlogon key's owner, group and DACL (SDDL).
+// window_probe state: prints the whole Winlogon key, a line for each key's
+// security (SDDL) and for each value (text, or its bytes in hex).
 // window_probe unelevated COMMAND: runs COMMAND with this process's linked,
 // unelevated token, as an administrator's programs run before UAC elevates
 // them; exits with its exit code.
@@ -35,13 +36,29 @@ static int PrintText(const wchar_t* className, const char* id) {
     return 0;
 }
 
-static int PrintWinlogonSecurity() {
-    std::vector<BYTE> descriptor = WinlogonSecurity();
-    if (descriptor.empty()) return 1;
-    std::printf("%s\n", Utf8(Sddl(descriptor.data(),
-                                  OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))
-                            .c_str());
-    return 0;
+static int PrintWinlogonState() {
+    KeyPicture picture = PictureOfWinlogon();
+    for (const auto& [entry, data] : picture) {
+        std::string shown;
+        DWORD type = REG_NONE;
+        if (data.size() >= 4) std::memcpy(&type, data.data(), 4);
+        if (entry.ends_with(L" (security)")) {
+            shown = Utf8(
+                Sddl(data.data(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION));
+        } else if (type == REG_SZ) {  // the terminator shown as \0, like any other NUL
+            std::wstring text;
+            for (size_t at = 4; at + 1 < data.size(); at += 2) {
+                wchar_t unit = wchar_t(data[at] | data[at + 1] << 8);
+                text += unit ? std::wstring(1, unit) : L"\\0";
+            }
+            shown = "\"" + Utf8(text) + "\"";
+        } else {
+            char byte[4];
+            for (size_t i = 0; i < data.size(); ++i) shown += (std::snprintf(byte, 4, "%02x", data[i]), byte);
+        }
+        std::printf("%s = %s\n", Utf8(entry).c_str(), shown.c_str());
+    }
+    return picture.empty() ? 1 : 0;
 }
 
 static int RunUnelevated(const char* command) {
@@ -64,13 +81,13 @@ static int RunUnelevated(const char* command) {
 }
 
 int main(int argc, char** argv) {
-    if (argc == 2 && !std::strcmp(argv[1], "security")) return PrintWinlogonSecurity();
+    if (argc == 2 && !std::strcmp(argv[1], "state")) return PrintWinlogonState();
     if (argc == 3 && !std::strcmp(argv[1], "unelevated")) return RunUnelevated(argv[2]);
     bool focus = argc >= 3 && argc <= 4 && !std::strcmp(argv[1], "focus");
     bool text = argc == 4 && !std::strcmp(argv[1], "text");
     if (!focus && !text) {
         std::fprintf(stderr,
-                     "usage: window_probe focus CLASS [ID|button] | text CLASS ID | security | unelevated "
+                     "usage: window_probe focus CLASS [ID|button] | text CLASS ID | state | unelevated "
                      "COMMAND\n");
         return 2;
     }

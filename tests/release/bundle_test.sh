@@ -69,14 +69,10 @@ win() {  # for 2 minutes at most
 # in_bundle LOG COMMAND...: runs COMMAND in the bundle's folder; its output goes to LOG.
 in_bundle() { local log=$work/$1; shift; (cd "$bundle" && win "$@") >"$log" 2>&1; }
 key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon'
-# state NAME: the whole Winlogon key, values and subkeys (reg export) and
-# security, and any scratch folder a run left behind.
+# state NAME: the whole Winlogon key (every subkey, value and security
+# descriptor), and any scratch folder a run left behind.
 state() {
-  local export=$bundle_session/prefix/drive_c/winlogon.reg
-  rm -f "$export"
-  win /usr/lib/wine/wine64 reg export "$key" 'C:\winlogon.reg' /y >/dev/null 2>&1 || true
-  { iconv -f UTF-16 -t UTF-8 "$export" 2>/dev/null || echo "no Winlogon key"
-    win /usr/lib/wine/wine64 "$window_probe" security || true
+  { win /usr/lib/wine/wine64 "$window_probe" state || echo "no Winlogon key"
     ls "$bundle_session/prefix/drive_c/windows/temp" | grep '^legalnotice-tests-' || true; } >"$1.state"
 }
 unchanged() { cmp -s before.state "$1.state" || fail "$2: the machine is not as it was: $(diff before.state "$1.state" | head)"; }
