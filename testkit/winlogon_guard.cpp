@@ -386,10 +386,13 @@ Made MakeCopy(const std::wstring& scratch) {
               RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, KEY_QUERY_VALUE, &winlogon) == ERROR_SUCCESS;
     if (ok) {
         for (const wchar_t* name : kNoticeValues) {
-            DWORD type;
+            DWORD type, size = 0;
             std::vector<BYTE> data;
-            bool present = ReadValue(winlogon, name, &type, &data);
-            ok = ok && (!present || WriteValue(backup, name, type, data.data(), data.size())) &&
+            // Absent only when Windows says so: a value that cannot be read is no reason to delete it later.
+            LSTATUS found = RegQueryValueExW(winlogon, name, nullptr, &type, nullptr, &size);
+            bool present = found == ERROR_SUCCESS;
+            ok = ok && (found == ERROR_FILE_NOT_FOUND || (present && ReadValue(winlogon, name, &type, &data))) &&
+                 (!present || WriteValue(backup, name, type, data.data(), data.size())) &&
                  Written(backup, PresenceName(name).c_str(), present);
         }
         RegCloseKey(winlogon);
