@@ -471,21 +471,47 @@ bool ProbeLoadedIn(DWORD pid) {
     return mark != nullptr;
 }
 
-bool LoadLibraryInto(HANDLE process, const std::wstring& name) {
-    SIZE_T bytes = (name.size() + 1) * sizeof(wchar_t);
-    void* remoteName = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (!remoteName) return false;
-    bool ran = false;
+struct RemoteLoad {
+    HANDLE process;  // a handle of the worker's own
+    std::wstring name;
+    bool ran;
+};
+
+static DWORD WINAPI LoadRemotely(void* parameter) {
+    RemoteLoad* load = static_cast<RemoteLoad*>(parameter);
+    SIZE_T bytes = (load->name.size() + 1) * sizeof(wchar_t);
+    void* remoteName = VirtualAllocEx(load->process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     // kernel32 sits at the same address in every process.
     auto loadLibrary = reinterpret_cast<LPTHREAD_START_ROUTINE>(
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
-    if (WriteProcessMemory(process, remoteName, name.c_str(), bytes, nullptr)) {
-        HANDLE thread = CreateRemoteThread(process, nullptr, 0, loadLibrary, remoteName, 0, nullptr);
+    if (remoteName && WriteProcessMemory(load->process, remoteName, load->name.c_str(), bytes, nullptr)) {
+        HANDLE thread = CreateRemoteThread(load->process, nullptr, 0, loadLibrary, remoteName, 0, nullptr);
         if (thread) {
-            ran = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+            load->ran = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
             CloseHandle(thread);
         }
     }
-    VirtualFreeEx(process, remoteName, 0, MEM_RELEASE);
+    if (remoteName) VirtualFreeEx(load->process, remoteName, 0, MEM_RELEASE);
+    CloseHandle(load->process);
+    return 0;
+}
+
+bool LoadLibraryInto(HANDLE process, const std::wstring& name) {
+    // Each step waits until the program takes it up. Under Wine that wait
+    // has no end of its own, and once in about twenty bundle runs it did not
+    // end: the steps run on a worker, given 20 s. A worker that is still
+    // waiting then keeps its copy of the request.
+    RemoteLoad* load = new RemoteLoad{nullptr, name, false};
+    if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &load->process, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        delete load;
+        return false;
+    }
+    HANDLE worker = CreateThread(nullptr, 0, LoadRemotely, load, 0, nullptr);
+    bool finished = worker && WaitForSingleObject(worker, 20000) == WAIT_OBJECT_0;
+    if (!worker) CloseHandle(load->process);
+    if (worker) CloseHandle(worker);
+    bool ran = finished && load->ran;
+    if (finished || !worker) delete load;
     return ran;
 }
