@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SOURCE_DIR WORK_DIR WINDOW_PROBE: commits the working tree as it is to a
-# scratch clone; has reprotest build the release archive and the test bundle
-# there twice under varied conditions; then runs that test bundle in a fresh
-# Wine prefix as an administrator would, on the exe and on a signed copy.
+# scratch clone and makes the release archive and the test bundle there;
+# runs that test bundle in a fresh Wine prefix as an administrator would, on
+# the exe and on a signed copy, while reprotest builds both again with all
+# that can be varied here varied and compares them.
 set -euo pipefail
 source=$(cd "$1" && pwd)
 work=$2
@@ -12,14 +13,21 @@ rm -rf "$work" && mkdir -p "$work" && cd "$work"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 bash "$here/scratch_commit.sh" "$source" repo
 
-# A fresh Wine prefix of the bundle's own, made while reprotest builds.
+# A fresh Wine prefix of the bundle's own, made while the release builds.
 bundle_session=$work/bundle-session
-trap 'bash "$here/../wine/wine-session.sh" stop "$bundle_session"' EXIT
+reprotest_run=
+trap '[ -z "$reprotest_run" ] || kill $reprotest_run 2>/dev/null; bash "$here/../wine/wine-session.sh" stop "$bundle_session"' EXIT
 bash "$here/../wine/wine-session.sh" start "$bundle_session" >/dev/null &
 session_started=$!
 
-# reprotest: the unsigned release and the test bundle built twice, the
-# second time with all that can be varied here varied. Not the user (this
+# The release as anyone makes it, in a clone of its own: reprotest's control.
+git clone -q repo control-source
+(cd control-source && cmake --workflow --preset release) >control.log 2>&1 || fail "release preset: $(tail -n 30 control.log)"
+control=$work/control/source-root/build/release
+mkdir -p "$control" && cp control-source/build/release/legalnotice-*-win-x64*.zip "$control/"
+
+# reprotest: the unsigned release and the test bundle built again, with all
+# that can be varied here varied, beside the Wine runs below. Not the user (this
 # reprotest calls "sudo -h localhost", which Debian 12's sudo refuses); and
 # in a container, perhaps not what needs FUSE, user namespaces or a free hand
 # with the process personality: each is dropped, and said, where it fails.
@@ -36,14 +44,13 @@ can aslr "setarch cannot turn address randomisation off" setarch "$(uname -m)" -
 # Builds on fewer than 2 CPUs would take twice as long: the CPU count varies
 # from 2 upwards, so not at all on a 2-CPU machine.
 can num_cpus "this machine has only $(nproc) CPUs" test "$(nproc)" -gt 2
-(cd repo && reprotest --vary="$variations" --min-cpus 2 --no-diffoscope --store-dir "$work/reprotest-store" \
-  "cmake --workflow --preset release >/dev/null 2>&1" "build/release/legalnotice-*-win-x64*.zip") >reprotest.log 2>&1 ||
-  fail "reprotest: $(cat reprotest.log)"
-grep -q 'Reproduction successful' reprotest.log || fail "reprotest: $(cat reprotest.log)"
+(cd repo && reprotest --vary="$variations" --min-cpus 2 --no-diffoscope --control-build "$work/control" \
+  --store-dir "$work/reprotest-store" "cmake --workflow --preset release >/dev/null 2>&1" \
+  "build/release/legalnotice-*-win-x64*.zip") >reprotest.log 2>&1 &
+reprotest_run=$!
 
 # The test bundle: its files, the release's unsigned exe, CRLF texts.
-tests_zip=$(ls reprotest-store/control/source-root/build/release/legalnotice-*-win-x64-tests.zip) ||
-  fail "no test bundle beside the release archive"
+tests_zip=$(ls "$control"/legalnotice-*-win-x64-tests.zip) || fail "no test bundle beside the release archive"
 wait $session_started || fail "the Wine session did not start: $(cat "$bundle_session/wine.log")"
 downloads="$bundle_session/prefix/drive_c/Пользователи/Иван/Загрузки/тесты legalnotice"
 python3 -m zipfile -e "$tests_zip" "$downloads"
@@ -52,7 +59,7 @@ bundle=$(echo "$downloads"/legalnotice-*-win-x64-tests)
 ./run-in-sandbox.cmd ./run-tests.cmd ./tests/exe_tests.exe ./tests/floor.exe ./tests/planted_probe.dll \
 ./tests/store_tests.exe ./tests/testkit.exe " ] || fail "the test bundle holds $(cd "$bundle" && find . -type f)"
 (cd "$bundle" && sha256sum --quiet -c SHA256SUMS) || fail "the test bundle's SHA256SUMS does not match"
-python3 -m zipfile -e reprotest-store/control/source-root/build/release/legalnotice-*-win-x64.zip release
+python3 -m zipfile -e "$control"/legalnotice-*-win-x64.zip release
 cmp "$bundle/legalnotice.exe" release/*/legalnotice.exe || fail "the test bundle's exe is not the release's"
 for text in LICENSE README.txt run-tests.cmd run-in-sandbox.cmd; do
   ! grep -qv $'\r$' "$bundle/$text" || fail "the test bundle's $text is not CRLF throughout"
@@ -181,9 +188,13 @@ command = root.find("LogonCommand").findtext("Command")
 assert f"{mapped[0][1]}\\run-tests.cmd /report {mapped[1][1]}" in command, command
 PY
 
+bash "$here/../wine/wine-session.sh" stop "$bundle_session"
+status=0
+wait $reprotest_run || status=$?
+reprotest_run=
+trap - EXIT
+[ $status -eq 0 ] && grep -q 'Reproduction successful' reprotest.log || fail "reprotest (exit $status): $(cat reprotest.log)"
 echo "test bundle: reprotest reproduces it and the release archive; in a fresh Wine prefix it refuses to run" \
      "unelevated, passes, and puts the Winlogon key back after a run, after /restore and after a run that follows" \
      "a killed one, also on a signed exe"
-bash "$here/../wine/wine-session.sh" stop "$bundle_session"
-trap - EXIT
 rm -rf "$work"
