@@ -247,7 +247,7 @@ static HWND FindMessageBox(HWND owner) {
 bool AnyMessageBox(HWND owner) { return FindMessageBox(owner) != nullptr; }
 
 MessageBoxParts PartsOf(HWND box) {
-    MessageBoxParts parts = {nullptr, nullptr, nullptr, 0};
+    MessageBoxParts parts = {nullptr, nullptr, nullptr};
     for (HWND child : Children(box)) {
         std::wstring kind = ClassOf(child);
         if (kind == L"Static" && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
@@ -256,7 +256,6 @@ MessageBoxParts PartsOf(HWND box) {
             if (!parts.text) parts.text = child;
         } else if (kind == L"Button") {
             if (!parts.button) parts.button = child;
-            ++parts.buttons;
         }
     }
     return parts;
@@ -364,6 +363,12 @@ static std::string NotInForeground(HWND window) {
                                       ": nothing was sent";
 }
 
+// "" once all the events went in, else why not.
+static std::string Send(UINT count, INPUT* input) {
+    return SendInput(count, input, sizeof(INPUT)) == count ? ""
+                                                           : "SendInput was blocked: " + std::to_string(GetLastError());
+}
+
 std::string ClickMiddleOf(HWND control) {
     RECT rect;
     GetWindowRect(control, &rect);
@@ -381,15 +386,15 @@ std::string ClickMiddleOf(HWND control) {
     input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
     // As a person does: the pointer first, then the click once it is there
     // (sent together, a loaded machine may take the click where the pointer was).
-    if (SendInput(1, input, sizeof(INPUT)) != 1) return "SendInput was blocked: " + std::to_string(GetLastError());
+    std::string moved = Send(1, input);
+    if (!moved.empty()) return moved;
     POINT at;
     if (!WaitUntil([&] { return GetCursorPos(&at) && at.x == middle.x && at.y == middle.y; }, 2000))
         return "the pointer did not reach the control: nothing was clicked";
     HWND under = WindowFromPoint(middle);
     if (under != control)
         return "the point to click shows " + Describe(under) + ", not the control: nothing was clicked";
-    return SendInput(2, input + 1, sizeof(INPUT)) == 2 ? ""
-                                                       : "SendInput was blocked: " + std::to_string(GetLastError());
+    return Send(2, input + 1);
 }
 
 static INPUT KeyEvent(WORD key, WORD unit, DWORD flags) {
@@ -406,7 +411,8 @@ std::string TypeText(HWND window, const std::wstring& text) {
         std::string elsewhere = NotInForeground(window);
         if (!elsewhere.empty()) return elsewhere;
         INPUT input[2] = {KeyEvent(0, unit, KEYEVENTF_UNICODE), KeyEvent(0, unit, KEYEVENTF_UNICODE | KEYEVENTF_KEYUP)};
-        if (SendInput(2, input, sizeof(INPUT)) != 2) return "SendInput was blocked: " + std::to_string(GetLastError());
+        std::string sent = Send(2, input);
+        if (!sent.empty()) return sent;
         Sleep(5);  // a fast typist, not a paste
     }
     return "";
@@ -419,9 +425,7 @@ std::string PressKeys(HWND window, std::initializer_list<WORD> keys) {
         input.push_back(KeyEvent(*key, 0, KEYEVENTF_KEYUP));
     std::string elsewhere = NotInForeground(window);
     if (!elsewhere.empty()) return elsewhere;
-    return SendInput(UINT(input.size()), input.data(), sizeof(INPUT)) == input.size()
-               ? ""
-               : "SendInput was blocked: " + std::to_string(GetLastError());
+    return Send(UINT(input.size()), input.data());
 }
 
 bool WaitForFocus(HWND control) {

@@ -88,7 +88,6 @@ struct MessageBoxParts {
     HWND icon;    // the Static with SS_ICON
     HWND text;    // the other Static
     HWND button;  // the Button; an MB_OK box has only one
-    int buttons;
 };
 MessageBoxParts PartsOf(HWND box);
 
