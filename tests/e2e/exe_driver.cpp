@@ -203,23 +203,124 @@ bool Stretched(HWND window) {
     return physical.right - physical.left != own.right - own.left;
 }
 
-COLORREF ScreenPixel(POINT point, COLORREF expected) {
+// ---- The foreground ----
+
+std::string Describe(HWND window) {
+    if (!window) return "no window";
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    wchar_t path[MAX_PATH];
+    DWORD length = MAX_PATH;
+    std::wstring program = L"?";
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process && QueryFullProcessImageNameW(process, 0, path, &length)) program = path + FolderOf(path).size();
+    if (process) CloseHandle(process);
+    return Utf8(ClassOf(window)) + " \"" + Utf8(TextOf(window)) + "\" of " + Utf8(program) + " (process " +
+           std::to_string(pid) + ")";
+}
+
+// Why keys would not reach window, or "".
+static std::string NotInForeground(HWND window) {
+    HWND foreground = GetForegroundWindow();
+    return foreground == window ? ""
+                                : "the foreground window is " + Describe(foreground) + ", not " + Describe(window) +
+                                      ": nothing was sent";
+}
+
+// "" once all the events went in, else why not.
+static std::string Send(UINT count, INPUT* input) {
+    return SendInput(count, input, sizeof(INPUT)) == count ? ""
+                                                           : "SendInput was blocked: " + std::to_string(GetLastError());
+}
+
+static INPUT KeyEvent(WORD key, WORD unit, DWORD flags) {
+    INPUT event = {};
+    event.type = INPUT_KEYBOARD;
+    event.ki.wVk = key;
+    event.ki.wScan = unit;
+    event.ki.dwFlags = flags;
+    return event;
+}
+
+// SetForegroundWindow's remarks let a program that is not in front set the
+// foreground window if it received the last input event. So the driver makes
+// the last input event its own: a hot key of this thread, which Windows
+// delivers here whatever is in front, sent after a mouse event that moves
+// nothing (the input that tools such as PowerToys send for the same end).
+static std::string MakeTheLastInputOurs() {
+    const int id = 0x4C4E;
+    UINT key = VK_F24;  // a key no keyboard has; the next one down if another program holds it
+    while (key >= VK_F21 && !RegisterHotKey(nullptr, id, 0, key)) --key;
+    if (key < VK_F21) return "no hot key from F21 to F24 is free";
+    INPUT input[3] = {{}, KeyEvent(WORD(key), 0, 0), KeyEvent(WORD(key), 0, KEYEVENTF_KEYUP)};
+    input[0].type = INPUT_MOUSE;
+    input[0].mi.dwFlags = MOUSEEVENTF_MOVE;
+    std::string sent = Send(3, input);
+    MSG message;
+    if (sent.empty() &&
+        !WaitUntil([&] { return PeekMessageW(&message, nullptr, WM_HOTKEY, WM_HOTKEY, PM_REMOVE); }, 2000))
+        sent = "the hot key sent to this program never arrived";
+    UnregisterHotKey(nullptr, id);
+    return sent;
+}
+
+std::string BringToFront(HWND window) {
+    // The same way even for a window in front already, however it got there;
+    // again if another window takes the foreground meanwhile.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::string ours = MakeTheLastInputOurs();
+        if (!ours.empty()) return ours + ": " + Describe(window) + " could not be brought to the front";
+        if (SetForegroundWindow(window) && WaitUntil([&] { return GetForegroundWindow() == window; }, 1000)) return "";
+    }
+    return "Windows kept " + Describe(GetForegroundWindow()) + " in front of " + Describe(window) +
+           ": nothing was sent or read";
+}
+
+std::string ShownAt(HWND window, POINT point) {
+    HWND shown = WindowFromPoint(point);
+    if (shown && GetAncestor(shown, GA_ROOT) == window) return "";
+    return "the point (" + std::to_string(point.x) + ", " + std::to_string(point.y) + ") shows " + Describe(shown) +
+           ", not " + Describe(window) + ": nothing was sent or read";
+}
+
+// Brings window forward and checks that it shows at each point, once it has
+// come up (Windows raises it as it activates it); "" or why not.
+static std::string InFrontAt(HWND window, std::initializer_list<POINT> points) {
+    std::string why = BringToFront(window);
+    for (auto point = points.begin(); why.empty() && point != points.end(); ++point)
+        WaitUntil([&] { return (why = ShownAt(window, *point)).empty(); }, 1000);
+    return why;
+}
+
+// The same for the corners and the middle of a rectangle on screen.
+static std::string InFrontOver(HWND window, const RECT& rect) {
+    return InFrontAt(window, {{rect.left, rect.top},
+                              {rect.right - 1, rect.top},
+                              {rect.left, rect.bottom - 1},
+                              {rect.right - 1, rect.bottom - 1},
+                              {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2}});
+}
+
+std::string ScreenPixel(HWND window, POINT point, COLORREF expected, COLORREF* seen) {
+    std::string why = InFrontAt(window, {point});
+    if (!why.empty()) return why;
     HDC screen = GetDC(nullptr);
-    COLORREF color;
-    WaitUntil([&] { return (color = GetPixel(screen, point.x, point.y)) == expected; }, 2000);  // once painted
+    WaitUntil([&] { return (*seen = GetPixel(screen, point.x, point.y)) == expected; }, 2000);  // once painted
     ReleaseDC(nullptr, screen);
-    return color;
+    return *seen == CLR_INVALID ? "the screen could not be read" : "";
 }
 
 // Cursor handles do not cross processes, and each thread keeps its own
 // cursor: read the one the program's thread set for the pointer over it.
-HCURSOR CursorOver(HWND hwnd, POINT point) {
-    SetForegroundWindow(hwnd);
-    SetCursorPos(point.x + 1, point.y);
-    SetCursorPos(point.x, point.y);
+std::string CursorOver(HWND window, POINT point, HCURSOR* cursor) {
+    std::string why = InFrontAt(window, {point});
+    if (!why.empty()) return why;
+    if (!SetCursorPos(point.x + 1, point.y) || !SetCursorPos(point.x, point.y))
+        return "the pointer could not be moved (error " + std::to_string(GetLastError()) + ")";
     CURSORINFO info = {sizeof info};
     WaitUntil([&] { return GetCursorInfo(&info) && info.hCursor; }, 2000);
-    return info.hCursor;
+    *cursor = info.hCursor;
+    return "";
 }
 
 // ---- The system's message box ----
@@ -322,14 +423,17 @@ static UINT IconShown(HWND iconControl) {
 }
 
 MessageBoxSeen WaitForMessageBox(HWND owner, DWORD milliseconds) {
-    MessageBoxSeen seen{nullptr, L"", L"", ~0u, false, nullptr};
+    MessageBoxSeen seen{nullptr, L"", L"", ~0u, "", false, nullptr};
     if (!WaitUntil([&] { return (seen.box = FindMessageBox(owner)) != nullptr; }, milliseconds)) return seen;
     MessageBoxParts parts = PartsOf(seen.box);
     seen.title = TextOf(seen.box);
     seen.text = parts.text ? TextOf(parts.text) : L"<no text>";
     seen.ownerDisabled = !IsWindowEnabled(owner);
     seen.button = parts.button;
-    WaitUntil([&] { return (seen.icon = IconShown(parts.icon)) != ~0u; }, 3000);  // once it has painted
+    RECT icon;
+    if (parts.icon && GetWindowRect(parts.icon, &icon)) seen.unseen = InFrontOver(seen.box, icon);
+    if (seen.unseen.empty())
+        WaitUntil([&] { return (seen.icon = IconShown(parts.icon)) != ~0u; }, 3000);  // once it has painted
     return seen;
 }
 
@@ -348,28 +452,9 @@ MessageBoxSeen PressApply(HWND main) {
 
 // ---- A person at the mouse and keyboard ----
 
-static std::string Describe(HWND window) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    return window ? Utf8(ClassOf(window)) + " \"" + Utf8(TextOf(window)) + "\" of process " + std::to_string(pid)
-                  : "no window";
-}
-
-// Why keys would not reach window, or "".
-static std::string NotInForeground(HWND window) {
-    HWND foreground = GetForegroundWindow();
-    return foreground == window ? ""
-                                : "the foreground window is " + Describe(foreground) + ", not " + Describe(window) +
-                                      ": nothing was sent";
-}
-
-// "" once all the events went in, else why not.
-static std::string Send(UINT count, INPUT* input) {
-    return SendInput(count, input, sizeof(INPUT)) == count ? ""
-                                                           : "SendInput was blocked: " + std::to_string(GetLastError());
-}
-
 std::string ClickMiddleOf(HWND control) {
+    std::string front = BringToFront(GetAncestor(control, GA_ROOT));
+    if (!front.empty()) return front;
     RECT rect;
     GetWindowRect(control, &rect);
     POINT middle = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
@@ -391,22 +476,15 @@ std::string ClickMiddleOf(HWND control) {
     POINT at;
     if (!WaitUntil([&] { return GetCursorPos(&at) && at.x == middle.x && at.y == middle.y; }, 2000))
         return "the pointer did not reach the control: nothing was clicked";
-    HWND under = WindowFromPoint(middle);
-    if (under != control)
+    HWND under = nullptr;
+    if (!WaitUntil([&] { return (under = WindowFromPoint(middle)) == control; }, 1000))  // once it has come up
         return "the point to click shows " + Describe(under) + ", not the control: nothing was clicked";
     return Send(2, input + 1);
 }
 
-static INPUT KeyEvent(WORD key, WORD unit, DWORD flags) {
-    INPUT event = {};
-    event.type = INPUT_KEYBOARD;
-    event.ki.wVk = key;
-    event.ki.wScan = unit;
-    event.ki.dwFlags = flags;
-    return event;
-}
-
 std::string TypeText(HWND window, const std::wstring& text) {
+    std::string front = BringToFront(window);
+    if (!front.empty()) return front;
     for (wchar_t unit : text) {
         std::string elsewhere = NotInForeground(window);
         if (!elsewhere.empty()) return elsewhere;
@@ -423,9 +501,8 @@ std::string PressKeys(HWND window, std::initializer_list<WORD> keys) {
     for (WORD key : keys) input.push_back(KeyEvent(key, 0, 0));
     for (auto key = std::rbegin(keys); key != std::rend(keys); ++key)
         input.push_back(KeyEvent(*key, 0, KEYEVENTF_KEYUP));
-    std::string elsewhere = NotInForeground(window);
-    if (!elsewhere.empty()) return elsewhere;
-    return Send(UINT(input.size()), input.data());
+    std::string front = BringToFront(window);
+    return front.empty() ? Send(UINT(input.size()), input.data()) : front;
 }
 
 bool WaitForFocus(HWND control) {
@@ -438,9 +515,11 @@ bool WaitForFocus(HWND control) {
     });
 }
 
-bool SaveScreenPicture(HWND window, const std::wstring& path) {
+std::string SaveScreenPicture(HWND window, const std::wstring& path) {
     RECT rect;
     GetWindowRect(window, &rect);
+    std::string why = InFrontOver(window, rect);
+    if (!why.empty()) return why;
     const int width = rect.right - rect.left, height = rect.bottom - rect.top, stride = (width * 3 + 3) & ~3;
     BITMAPINFO info = {};
     info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, DWORD(stride * height), 0, 0, 0, 0};
@@ -462,7 +541,7 @@ bool SaveScreenPicture(HWND window, const std::wstring& path) {
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    return saved;
+    return saved ? "" : "the picture could not be written to " + Utf8(path);
 }
 
 // ---- DLL search ----
@@ -478,7 +557,7 @@ bool ProbeLoadedIn(DWORD pid) {
 struct RemoteLoad {
     HANDLE process;  // a handle of the worker's own
     std::wstring name;
-    bool ran;
+    RemoteCall result;
 };
 
 static DWORD WINAPI LoadRemotely(void* parameter) {
@@ -491,7 +570,8 @@ static DWORD WINAPI LoadRemotely(void* parameter) {
     if (remoteName && WriteProcessMemory(load->process, remoteName, load->name.c_str(), bytes, nullptr)) {
         HANDLE thread = CreateRemoteThread(load->process, nullptr, 0, loadLibrary, remoteName, 0, nullptr);
         if (thread) {
-            load->ran = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+            WaitForSingleObject(thread, INFINITE);
+            load->result = RemoteCall::kRan;
             CloseHandle(thread);
         }
     }
@@ -500,22 +580,27 @@ static DWORD WINAPI LoadRemotely(void* parameter) {
     return 0;
 }
 
-bool LoadLibraryInto(HANDLE process, const std::wstring& name) {
-    // Each step waits until the program takes it up. Under Wine that wait
-    // has no end of its own, and once in about twenty bundle runs it did not
-    // end: the steps run on a worker, given 20 s. A worker that is still
-    // waiting then keeps its copy of the request.
-    RemoteLoad* load = new RemoteLoad{nullptr, name, false};
+RemoteCall LoadLibraryInto(HANDLE process, const std::wstring& name) {
+    // Each step waits until the program takes it up, which under Wine now
+    // and then never happens: the steps run on a worker, given 10 s (a served
+    // request takes milliseconds). A worker that is still waiting then keeps
+    // its copy of the request, and ends with this process.
+    RemoteLoad* load = new RemoteLoad{nullptr, name, RemoteCall::kFailed};
     if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &load->process, 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
         delete load;
-        return false;
+        return RemoteCall::kFailed;
     }
     HANDLE worker = CreateThread(nullptr, 0, LoadRemotely, load, 0, nullptr);
-    bool finished = worker && WaitForSingleObject(worker, 20000) == WAIT_OBJECT_0;
-    if (!worker) CloseHandle(load->process);
-    if (worker) CloseHandle(worker);
-    bool ran = finished && load->ran;
-    if (finished || !worker) delete load;
-    return ran;
+    if (!worker) {
+        CloseHandle(load->process);
+        delete load;
+        return RemoteCall::kFailed;
+    }
+    bool finished = WaitForSingleObject(worker, 10000) == WAIT_OBJECT_0;
+    CloseHandle(worker);
+    if (!finished) return RemoteCall::kNoAnswer;
+    RemoteCall result = load->result;
+    delete load;
+    return result;
 }

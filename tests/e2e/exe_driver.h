@@ -67,6 +67,8 @@ std::vector<HWND> Children(HWND parent);  // in creation order
 std::wstring ClassOf(HWND hwnd);
 std::wstring TextOf(HWND hwnd);      // a top-level window or a static's own text
 std::wstring EditTextOf(HWND edit);  // WM_GETTEXT across processes
+// Its class, its title and its program, for messages: ConsoleWindowClass "cmd" of conhost.exe (process 42).
+std::string Describe(HWND window);
 bool SetEditText(HWND edit, const std::wstring& text);
 
 // ---- Geometry ----
@@ -76,10 +78,26 @@ RECT ProgramRect(HWND window);
 RECT RectInParent(HWND control);
 // Whether Windows stretches the window: its physical size is not its own.
 bool Stretched(HWND window);
-// What the screen shows at a physical point, waiting up to 2 s for the expected colour.
-COLORREF ScreenPixel(POINT point, COLORREF expected);
-// Moves the pointer to a physical point; the cursor the window's thread shows there, or null.
-HCURSOR CursorOver(HWND hwnd, POINT point);
+
+// ---- The foreground ----
+// Windows lets a program bring a window to the foreground only in the cases
+// SetForegroundWindow's remarks list; otherwise a new window opens behind the
+// one in front (on a hosted runner, its console). Nothing here relies on a
+// window coming to the front by itself: each function below that reads the
+// screen or sends input brings its window forward first, and checks that
+// each point it reads or clicks shows that window.
+// "" once window (top-level) is the foreground window, else why not.
+std::string BringToFront(HWND window);
+// "" if the physical point shows window or one of its children, else what it shows.
+std::string ShownAt(HWND window, POINT point);
+
+// Each of these returns why it could not look, or "".
+// What the screen shows of window at a physical point, waiting up to 2 s for the expected colour.
+std::string ScreenPixel(HWND window, POINT point, COLORREF expected, COLORREF* seen);
+// Moves the pointer to a physical point on window; the cursor its thread shows there.
+std::string CursorOver(HWND window, POINT point, HCURSOR* cursor);
+// What the screen shows of the window, as a 24-bit BMP file.
+std::string SaveScreenPicture(HWND window, const std::wstring& path);
 
 // ---- The system's message box ----
 // Its parts, found by class and style, never by the control IDs of the
@@ -95,11 +113,13 @@ struct MessageBoxSeen {
     HWND box;
     std::wstring title;
     std::wstring text;
-    UINT icon;  // MB_ICONERROR, MB_ICONINFORMATION, ... as matched on screen; ~0u if none matched
+    UINT icon;           // MB_ICONERROR, MB_ICONINFORMATION, ... as matched on screen; ~0u if none matched
+    std::string unseen;  // why the icon could not be read off the screen, if it could not
     bool ownerDisabled;
     HWND button;
 };
-// Waits for a message box owned by owner; box is null if none came.
+// Waits for a message box owned by owner, and brings it forward to read its
+// icon; box is null if none came.
 MessageBoxSeen WaitForMessageBox(HWND owner, DWORD milliseconds = 10000);
 bool AnyMessageBox(HWND owner);
 bool DismissMessageBox(HWND box);  // clicks its button; false if it stays
@@ -108,10 +128,10 @@ bool DismissMessageBox(HWND box);  // clicks its button; false if it stays
 MessageBoxSeen PressApply(HWND main);
 
 // ---- A person at the mouse and keyboard, through SendInput ----
-// Each returns why nothing was sent, or "" once it has sent its input. A
-// click must land on the control, and keys go only to the foreground
-// window: if the person at the machine has moved on to another window,
-// nothing reaches it.
+// Each returns why nothing was sent, or "" once it has sent its input. Each
+// brings its window forward first; a click must then land on the control,
+// and keys go only to the foreground window: if another window comes to the
+// front meanwhile, nothing more is sent.
 std::string ClickMiddleOf(HWND control);
 std::string TypeText(HWND window, const std::wstring& text);           // each UTF-16 unit as KEYEVENTF_UNICODE
 std::string PressKeys(HWND window, std::initializer_list<WORD> keys);  // down in order, up in reverse
@@ -119,13 +139,14 @@ std::string PressKeys(HWND window, std::initializer_list<WORD> keys);  // down i
 // focus is on control (for a top-level window: until it is the foreground
 // window), as a person waits to see the caret before typing.
 bool WaitForFocus(HWND control);
-// What the screen shows of the window, as a 24-bit BMP file.
-bool SaveScreenPicture(HWND window, const std::wstring& path);
 
 // ---- DLL search ----
 // Has the DLL tests/e2e/planted_probe.cpp been loaded into that process?
 bool ProbeLoadedIn(DWORD pid);
 // Makes the process call LoadLibraryW(name) on a thread of its own, as
-// Windows does when it loads a DLL on a program's behalf. False if no such
-// thread could be run.
-bool LoadLibraryInto(HANDLE process, const std::wstring& name);
+// Windows does when it loads a DLL on a program's behalf: kRan once that
+// thread has ended, kFailed if it could not be made, kNoAnswer if the process
+// never took the request up (a fault of Wine's, which then leaves the
+// program hung).
+enum class RemoteCall { kRan, kFailed, kNoAnswer };
+RemoteCall LoadLibraryInto(HANDLE process, const std::wstring& name);

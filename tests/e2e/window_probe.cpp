@@ -9,9 +9,16 @@
 // window_probe unelevated COMMAND: runs COMMAND with this process's linked,
 // unelevated token, as an administrator's programs run before UAC elevates
 // them; exits with its exit code.
+// window_probe hold-foreground FILE: under Wine, a stand-in for Windows'
+// rule on the foreground (SetForegroundWindow's remarks), which Wine does not
+// have: like an administrator's console, a window that covers the screen
+// holds the foreground, and a window that takes it without input since the
+// window appeared is put back behind it, as Windows would have left it. Each
+// time, a line naming that window goes to FILE. Runs until it is killed.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "exe_driver.h"
 
@@ -80,15 +87,65 @@ static int RunUnelevated(const char* command) {
     return int(code);
 }
 
+static LRESULT CALLBACK HolderProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+static int HoldForeground(const char* logPath) {
+    WNDCLASSW type = {};
+    type.lpfnWndProc = HolderProc;
+    type.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    type.lpszClassName = L"StandInConsole";
+    RegisterClassW(&type);
+    HWND holder = CreateWindowExW(0, L"StandInConsole", L"Администратор: командная строка", WS_POPUP | WS_VISIBLE, 0, 0,
+                                  GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr,
+                                  nullptr, nullptr);
+    FILE* log = std::fopen(logPath, "a");
+    if (!holder || !log) return 1;
+    std::setvbuf(log, nullptr, _IONBF, 0);
+    SetForegroundWindow(holder);
+    std::map<HWND, DWORD> firstSeen;  // top-level windows, and when each was first seen
+    HWND raised = nullptr;
+    for (;;) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        const DWORD now = GetTickCount();
+        EnumWindows(
+            [](HWND window, LPARAM seen) {
+                reinterpret_cast<std::map<HWND, DWORD>*>(seen)->emplace(window, GetTickCount());
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&firstSeen));
+        std::erase_if(firstSeen, [](const auto& entry) { return !IsWindow(entry.first); });
+        HWND shown = GetForegroundWindow(), front = shown == GetDesktopWindow() ? nullptr : shown;  // Wine's "none"
+        LASTINPUTINFO input = {sizeof input}, still = {sizeof still};
+        GetLastInputInfo(&input);
+        auto seen = firstSeen.find(front);
+        // When it was first seen, less what a round of this loop can miss.
+        DWORD appeared = (seen == firstSeen.end() ? now : seen->second) - 50;
+        if (front != holder && (!front || int(input.dwTime - appeared) < 0) && GetLastInputInfo(&still) &&
+            still.dwTime == input.dwTime && GetForegroundWindow() == shown) {  // nothing changed since
+            if (front) std::fprintf(log, "took the foreground back from %s\n", Describe(front).c_str());
+            front = holder;
+            SetForegroundWindow(holder);
+        }
+        // Windows raises the window it brings to the foreground; Wine does not.
+        if (front != raised) SetWindowPos(front, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        raised = front;
+        Sleep(10);
+    }
+}
+
 int main(int argc, char** argv) {
     if (argc == 2 && !std::strcmp(argv[1], "state")) return PrintWinlogonState();
     if (argc == 3 && !std::strcmp(argv[1], "unelevated")) return RunUnelevated(argv[2]);
+    if (argc == 3 && !std::strcmp(argv[1], "hold-foreground")) return HoldForeground(argv[2]);
     bool focus = argc >= 3 && argc <= 4 && !std::strcmp(argv[1], "focus");
     bool text = argc == 4 && !std::strcmp(argv[1], "text");
     if (!focus && !text) {
         std::fprintf(stderr,
                      "usage: window_probe focus CLASS [ID|button] | text CLASS ID | state | unelevated "
-                     "COMMAND\n");
+                     "COMMAND | hold-foreground FILE\n");
         return 2;
     }
     std::wstring className = Wide(argv[2]);
