@@ -243,13 +243,11 @@ bool SameOwnerAndGroup(const std::vector<BYTE>& a, const std::vector<BYTE>& b) {
 // default. Windows leaves owner and group alone when only the DACL is set;
 // Wine gives the key this process's own, and only there are they put back
 // as saved.
-bool SetWinlogonDacl(const Dacl& dacl, const std::vector<BYTE>& saved) {
+bool SetWinlogonDacl(PSECURITY_DESCRIPTOR descriptor, const std::vector<BYTE>& saved) {
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, READ_CONTROL | WRITE_DAC, &key) != ERROR_SUCCESS)
         return false;
-    bool ok = WithDescriptor(dacl, [&](PSECURITY_DESCRIPTOR descriptor) {
-        return RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
-    });
+    bool ok = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
     std::vector<BYTE> now = KeySecurity(key);
     RegCloseKey(key);
     if (ok && !SameOwnerAndGroup(now, saved) &&
@@ -282,7 +280,11 @@ DaclRestore RestoreDacl(const std::vector<BYTE>& saved, const std::vector<BYTE>&
     if (now == was) return DaclRestore::kAsSaved;
     Dacl denied = was;
     denied.aces.insert(denied.aces.begin(), ours);
-    if (now == denied) return SetWinlogonDacl(was, saved) ? DaclRestore::kPutBack : DaclRestore::kFailed;
+    // The saved descriptor's own DACL, byte for byte: one rebuilt from its
+    // entries would lose any spare room the key's DACL was stored with.
+    if (now == denied)
+        return SetWinlogonDacl(PSECURITY_DESCRIPTOR(saved.data()), saved) ? DaclRestore::kPutBack
+                                                                          : DaclRestore::kFailed;
     Dacl without = now;
     std::erase(without.aces, ours);
     if (without.aces.size() == now.aces.size()) return DaclRestore::kLeftToOthers;
@@ -650,7 +652,7 @@ SetValueDenied::SetValueDenied() : ok(false), original(WinlogonSecurity()) {
     std::vector<BYTE> deny = DenyEntryFor(ThisUser());
     if (deny.empty() || !ReadDacl(original, &dacl) || !dacl.present) return;
     dacl.aces.insert(dacl.aces.begin(), deny);  // in front, then the key's own ACEs in their order
-    ok = SetWinlogonDacl(dacl, original);
+    ok = WithDescriptor(dacl, [&](PSECURITY_DESCRIPTOR descriptor) { return SetWinlogonDacl(descriptor, original); });
 }
 
 SetValueDenied::~SetValueDenied() {

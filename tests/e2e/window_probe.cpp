@@ -5,7 +5,10 @@
 // driver finds it. Exit code 0 once it has, 1 after 10 s.
 // window_probe text CLASS ID: prints that control's text as UTF-8.
 // window_probe state: prints the whole Winlogon key, a line for each key's
-// security (SDDL) and for each value (text, or its bytes in hex).
+// security (SDDL, then its bytes in hex) and for each value (text, or its
+// bytes in hex).
+// window_probe roomy-dacl: gives the Winlogon key's DACL 64 bytes of spare
+// room past its entries, as some keys' DACLs are stored on Windows.
 // window_probe unelevated COMMAND: runs COMMAND with this process's linked,
 // unelevated token, as an administrator's programs run before UAC elevates
 // them; exits with its exit code.
@@ -43,6 +46,13 @@ static int PrintText(const wchar_t* className, const char* id) {
     return 0;
 }
 
+static std::string Hex(const std::vector<BYTE>& data) {
+    std::string hex;
+    char byte[4];
+    for (BYTE value : data) hex += (std::snprintf(byte, 4, "%02x", value), byte);
+    return hex;
+}
+
 static int PrintWinlogonState() {
     KeyPicture picture = PictureOfWinlogon();
     for (const auto& [entry, data] : picture) {
@@ -50,8 +60,9 @@ static int PrintWinlogonState() {
         DWORD type = REG_NONE;
         if (data.size() >= 4) std::memcpy(&type, data.data(), 4);
         if (entry.ends_with(L" (security)")) {
-            shown = Utf8(
-                Sddl(data.data(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION));
+            shown = Utf8(Sddl(data.data(),
+                              OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) +
+                    " " + Hex(data);
         } else if (type == REG_SZ) {  // the terminator shown as \0, like any other NUL
             std::wstring text;
             for (size_t at = 4; at + 1 < data.size(); at += 2) {
@@ -60,12 +71,31 @@ static int PrintWinlogonState() {
             }
             shown = "\"" + Utf8(text) + "\"";
         } else {
-            char byte[4];
-            for (size_t i = 0; i < data.size(); ++i) shown += (std::snprintf(byte, 4, "%02x", data[i]), byte);
+            shown = Hex(data);
         }
         std::printf("%s = %s\n", Utf8(entry).c_str(), shown.c_str());
     }
     return picture.empty() ? 1 : 0;
+}
+
+static int GiveTheDaclRoom() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, READ_CONTROL | WRITE_DAC, &key) != ERROR_SUCCESS) return 1;
+    std::vector<BYTE> saved = KeySecurity(key);
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted;
+    SECURITY_DESCRIPTOR descriptor;
+    bool given = !saved.empty() && GetSecurityDescriptorDacl(saved.data(), &present, &dacl, &defaulted) && dacl;
+    if (given) {
+        std::vector<BYTE> roomy(dacl->AclSize + 64, 0);
+        std::memcpy(roomy.data(), dacl, dacl->AclSize);
+        reinterpret_cast<PACL>(roomy.data())->AclSize = WORD(roomy.size());
+        given = InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+                SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<PACL>(roomy.data()), FALSE) &&
+                RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
+    }
+    RegCloseKey(key);
+    return given ? 0 : 1;
 }
 
 static int RunUnelevated(const char* command) {
@@ -138,6 +168,7 @@ static int HoldForeground(const char* logPath) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && !std::strcmp(argv[1], "state")) return PrintWinlogonState();
+    if (argc == 2 && !std::strcmp(argv[1], "roomy-dacl")) return GiveTheDaclRoom();
     if (argc == 3 && !std::strcmp(argv[1], "unelevated")) return RunUnelevated(argv[2]);
     if (argc == 3 && !std::strcmp(argv[1], "hold-foreground")) return HoldForeground(argv[2]);
     bool focus = argc >= 3 && argc <= 4 && !std::strcmp(argv[1], "focus");
@@ -145,7 +176,7 @@ int main(int argc, char** argv) {
     if (!focus && !text) {
         std::fprintf(stderr,
                      "usage: window_probe focus CLASS [ID|button] | text CLASS ID | state | unelevated "
-                     "COMMAND | hold-foreground FILE\n");
+                     "COMMAND | hold-foreground FILE | roomy-dacl\n");
         return 2;
     }
     std::wstring className = Wide(argv[2]);

@@ -89,6 +89,9 @@ last_line() { tail -n 1 "$1" | tr -d '\r'; }
 for value in 'LegalNoticeText=Только для сотрудников' 'LegalNoticeCaption=Внимание'; do
   win /usr/lib/wine/wine64 reg add "$key" /v "${value%%=*}" /d "${value#*=}" /f >/dev/null 2>&1
 done
+# Some keys' DACLs are stored with spare room past their entries; a DACL put
+# back rebuilt would then come back with other bytes.
+win /usr/lib/wine/wine64 "$window_probe" roomy-dacl || fail "could not give the Winlogon key's DACL spare room"
 state before
 # As on a hosted runner, whose console holds the foreground, every window of
 # the runs below opens behind another: a stand-in for Windows' rule on the
