@@ -2,12 +2,7 @@
 # build_record.cmake write BUILDINFO.txt (from the unsigned exe), signs the
 # exe when a certificate is given, writes README.txt and LICENSE, then
 # SHA256SUMS over the exe and the three texts. Any failure stops CPack and leaves no archive behind.
-#
-# Signing input, from the environment only (never from the repository):
-#   LEGALNOTICE_SIGN_PFX             a PKCS#12 file with the certificate and its key, or
-#   LEGALNOTICE_SIGN_CERT, _KEY      a PEM certificate (chain) and its private key;
-#   LEGALNOTICE_SIGN_PASSWORD        the PFX's or the key's password, if it has one;
-#   LEGALNOTICE_SIGN_TIMESTAMP_URL   an RFC 3161 time-stamp server (optional).
+# The certificate comes from the environment (authenticode.cmake).
 set(stage ${CPACK_TEMPORARY_INSTALL_DIRECTORY})
 set(exe ${stage}/legalnotice.exe)
 if(NOT EXISTS ${exe})
@@ -15,50 +10,10 @@ if(NOT EXISTS ${exe})
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/build_record.cmake)
 
-function(require_file variable)
-  if(NOT EXISTS "$ENV{${variable}}" OR IS_DIRECTORY "$ENV{${variable}}")
-    message(FATAL_ERROR "${variable}: no such file: '$ENV{${variable}}'. No release was made.")
-  endif()
-endfunction()
-
-if(DEFINED ENV{LEGALNOTICE_SIGN_PFX} OR DEFINED ENV{LEGALNOTICE_SIGN_CERT})
-  find_program(OSSLSIGNCODE osslsigncode)
-  if(NOT OSSLSIGNCODE)
-    message(FATAL_ERROR "a certificate was given, but osslsigncode is not installed. No release was made.")
-  endif()
-  if(DEFINED ENV{LEGALNOTICE_SIGN_PFX})
-    require_file(LEGALNOTICE_SIGN_PFX)
-    set(credentials -pkcs12 "$ENV{LEGALNOTICE_SIGN_PFX}")
-  else()
-    require_file(LEGALNOTICE_SIGN_CERT)
-    require_file(LEGALNOTICE_SIGN_KEY)
-    set(credentials -certs "$ENV{LEGALNOTICE_SIGN_CERT}" -key "$ENV{LEGALNOTICE_SIGN_KEY}")
-  endif()
-  # The password goes through a file only its owner can read, not the
-  # command line, where every user of the machine could see it.
-  set(private ${CPACK_TOPLEVEL_DIRECTORY}/signing)
-  file(REMOVE_RECURSE ${private})
-  file(MAKE_DIRECTORY ${private})
-  file(CHMOD ${private} DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
-  if(DEFINED ENV{LEGALNOTICE_SIGN_PASSWORD})
-    file(WRITE ${private}/password "$ENV{LEGALNOTICE_SIGN_PASSWORD}")
-    list(APPEND credentials -readpass ${private}/password)
-  endif()
-  set(timestamp)
-  if(DEFINED ENV{LEGALNOTICE_SIGN_TIMESTAMP_URL})
-    set(timestamp -ts "$ENV{LEGALNOTICE_SIGN_TIMESTAMP_URL}")
-  endif()
-  execute_process(
-    COMMAND ${OSSLSIGNCODE} sign ${credentials} -h sha256 ${timestamp} -in ${exe} -out ${private}/legalnotice.exe
-    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-  file(REMOVE ${private}/password)
-  if(NOT result EQUAL 0)
-    file(REMOVE_RECURSE ${private})
-    message(FATAL_ERROR "signing legalnotice.exe failed (wrong password, or a certificate without its key?). "
-                        "No release was made. osslsigncode said:\n${output}")
-  endif()
-  file(RENAME ${private}/legalnotice.exe ${exe})
-  file(REMOVE_RECURSE ${private})
+include(${CMAKE_CURRENT_LIST_DIR}/authenticode.cmake)
+authenticode_given(signing)
+if(signing)
+  authenticode_sign(${CPACK_TOPLEVEL_DIRECTORY}/signing ${exe})
   # README.txt indents this by two and keeps to 80 columns.
   set(SIGNATURE "This copy is signed with Authenticode (SHA-256). Windows shows the
   signer's name as the publisher in the UAC prompt; check it as described

@@ -1,8 +1,10 @@
 # Run by the test_bundle target (cmake -P): makes the test bundle
 # legalnotice-VERSION-win-x64-tests.zip beside the release archive. It holds
 # the exe as built (unsigned), the test programs and their runner under
-# tests\, run-tests.cmd, run-in-sandbox.cmd, README.txt and LICENSE (CRLF:
-# cmd.exe misreads labels in LF batch files), and SHA256SUMS. Its entries take the
+# tests\ (signed when a certificate is given, as the release is: Smart App
+# Control blocks programs that no publisher it trusts has signed),
+# run-tests.cmd, run-in-sandbox.cmd, README.txt and LICENSE (CRLF: cmd.exe
+# misreads labels in LF batch files), and SHA256SUMS. Its entries take the
 # release's time and are normalised like the release archive's, so one
 # commit gives the same bytes anywhere.
 # -D: VERSION SOURCE_DIR OUTPUT_DIR EXE PROGRAMS (the files for tests\)
@@ -14,10 +16,20 @@ file(REMOVE_RECURSE ${stage})
 file(MAKE_DIRECTORY ${bundle}/tests)
 
 file(COPY_FILE ${EXE} ${bundle}/legalnotice.exe)
+set(programs)
 foreach(program ${PROGRAMS})
   get_filename_component(file ${program} NAME)
   file(COPY_FILE ${program} ${bundle}/tests/${file})
+  list(APPEND programs ${bundle}/tests/${file})
 endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../release/authenticode.cmake)
+authenticode_given(signing)
+if(signing)
+  authenticode_sign(${stage}/signing ${programs})
+  set(BUNDLE_SIGNED signed)  # for run-tests.cmd
+else()
+  set(BUNDLE_SIGNED unsigned)
+endif()
 foreach(text run-tests.cmd run-in-sandbox.cmd)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${text} ${bundle}/${text} @ONLY NEWLINE_STYLE CRLF)
 endforeach()

@@ -11,6 +11,7 @@
 #include <bcrypt.h>
 #include <sddl.h>
 #include <shellapi.h>
+#include <wtsapi32.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -26,6 +27,9 @@ namespace {
 // ---- Saying things: to the console or pipe, and to the log ----
 
 HANDLE logFile = INVALID_HANDLE_VALUE;
+// Where the run's exit code goes at its end, for run-in-sandbox.cmd to read:
+// exit-code.txt beside the log, or in the report folder asked for.
+std::wstring statusFile;
 
 // A console shows any text given as UTF-16; a pipe or a file gets UTF-8.
 void Write(const std::string& utf8) {
@@ -61,6 +65,17 @@ std::wstring BundleFolder() { return FullPath(OwnFolder() + L"..\\"); }
 bool FileExists(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The first bytes of a small file; empty if it cannot be read.
+std::string FileText(const std::wstring& path) {
+    char text[64];
+    DWORD read = 0;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "";
+    if (!ReadFile(file, text, sizeof text, &read, nullptr)) read = 0;
+    CloseHandle(file);
+    return std::string(text, read);
 }
 
 bool CanWriteIn(const std::wstring& folder) {
@@ -138,9 +153,58 @@ void DescribeThisMachine() {
     HDC screen = GetDC(nullptr);
     int dpi = GetDeviceCaps(screen, LOGPIXELSX);
     ReleaseDC(nullptr, screen);
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    Say(L"Session:        " + std::to_wstring(session) +
+        (GetSystemMetrics(SM_REMOTESESSION) ? L", remote: keep its window open and not minimised"
+                                            : L", on this machine's own screen"));
     Say(L"Display:        " + std::to_wstring(GetSystemMetrics(SM_CXSCREEN)) + L" x " +
         std::to_wstring(GetSystemMetrics(SM_CYSCREEN)) + L", " + std::to_wstring(dpi) + L" dpi (" +
         std::to_wstring(dpi * 100 / 96) + L" % scaling)");
+}
+
+// Whether this session's desktop takes input and shows what is drawn, as the
+// window tests need; why says which need is not met, and what to do.
+bool DesktopTakesInput(std::wstring* why) {
+    DWORD session = ~0u;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) {
+        *why =
+            L"This runs in session 0, which has no desktop to click and type on (a service, a task set to run "
+            L"whether the user is signed in or not, PowerShell remoting, OpenSSH). Run it on the desktop of an "
+            L"administrator who is signed in.";
+        return false;
+    }
+    WTS_CONNECTSTATE_CLASS* state = nullptr;
+    DWORD bytes = 0;
+    if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSConnectState,
+                                    reinterpret_cast<LPWSTR*>(&state), &bytes)) {  // Wine cannot say; below can
+        bool connected = bytes >= sizeof *state && *state == WTSActive;
+        WTSFreeMemory(state);
+        if (!connected) {
+            *why =
+                L"This session is disconnected from its screen (a remote desktop window that was closed). "
+                L"Connect to it again, and keep its window open and not minimised while the tests run.";
+            return false;
+        }
+    }
+    HDESK input = OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS);
+    if (!input) {
+        *why = L"The desktop that takes input cannot be opened (error " + std::to_wstring(GetLastError()) +
+               L"): the workstation is locked, or a secure desktop (a UAC prompt, Ctrl+Alt+Del) is showing. "
+               L"Unlock it, close that, and run again.";
+        return false;
+    }
+    wchar_t inputName[256] = L"", ownName[256] = L"";
+    DWORD length;
+    GetUserObjectInformationW(input, UOI_NAME, inputName, sizeof inputName, &length);
+    GetUserObjectInformationW(GetThreadDesktop(GetCurrentThreadId()), UOI_NAME, ownName, sizeof ownName, &length);
+    CloseDesktop(input);
+    if (std::wcscmp(inputName, ownName) != 0) {
+        *why = L"The desktop that takes input is \"" + std::wstring(inputName) + L"\", not this one (\"" + ownName +
+               L"\"). Run the tests on the desktop in front of you.";
+        return false;
+    }
+    return true;
 }
 
 std::wstring Sha256Of(const std::wstring& path) {
@@ -203,20 +267,35 @@ DWORD WINAPI Watchdog(void* parameter) {
     return 0;
 }
 
-// The counts in a test program's "results: P passed, F failed, S skipped" line.
-bool ReadResultLine(const std::string& line, Results* results) {
-    return std::sscanf(line.c_str(), "results: %d passed, %d failed, %d skipped", &results->passed, &results->failed,
-                       &results->skipped) == 3;
+// What a test program did.
+struct Outcome {
+    DWORD startError = 0;      // CreateProcessW's error, if it could not be started
+    DWORD code = ~0u;          // its exit code
+    bool printed = false;      // anything at all
+    bool counted = false;      // its "results: P passed, F failed, S skipped" line
+    bool couldNotRun = false;  // a "could not run: " line: the run cannot go on
+    Results results;
+};
+
+// What one line of a test program's output says.
+void ReadLine(const std::string& line, Outcome* outcome) {
+    outcome->counted = std::sscanf(line.c_str(), "results: %d passed, %d failed, %d skipped", &outcome->results.passed,
+                                   &outcome->results.failed, &outcome->results.skipped) == 3 ||
+                       outcome->counted;
+    outcome->couldNotRun = line.starts_with("could not run: ") || outcome->couldNotRun;
 }
 
 // Runs PROGRAM in FOLDER, passing its output on line by line; a program that
-// outlasts the limit is ended. Returns the exit code, or ~0u if it never ran;
-// counted says whether it reported its results.
-DWORD RunProgram(const std::wstring& program, const std::wstring& arguments, const std::wstring& folder,
-                 DWORD limitSeconds, Results* results, bool* counted) {
+// outlasts the limit is ended.
+Outcome RunProgram(const std::wstring& program, const std::wstring& arguments, const std::wstring& folder,
+                   DWORD limitSeconds) {
+    Outcome outcome;
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE reader, writer;
-    if (!CreatePipe(&reader, &writer, &inheritable, 0)) return ~0u;
+    if (!CreatePipe(&reader, &writer, &inheritable, 0)) {
+        outcome.startError = GetLastError();
+        return outcome;
+    }
     SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
     // A job that ends the program, and whatever it started, with this
     // process: a killed run leaves nothing running.
@@ -233,8 +312,8 @@ DWORD RunProgram(const std::wstring& program, const std::wstring& arguments, con
     std::wstring commandLine = L"\"" + program + L"\" " + arguments;
     BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                                   nullptr, folder.c_str(), &startup, &process);
+    if (!started) outcome.startError = GetLastError();
     CloseHandle(writer);
-    DWORD code = ~0u;
     if (started) {
         AssignProcessToJobObject(job, process.hProcess);
         ResumeThread(process.hThread);
@@ -245,9 +324,10 @@ DWORD RunProgram(const std::wstring& program, const std::wstring& arguments, con
         DWORD read;
         while (ReadFile(reader, buffer, sizeof buffer, &read, nullptr) && read) {  // until the program and its own end
             pending.append(buffer, read);
+            outcome.printed = true;
             for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
                 std::string line = pending.substr(0, end + 1);
-                *counted = ReadResultLine(line, results) || *counted;
+                ReadLine(line, &outcome);
                 Write(line);
             }
         }
@@ -257,13 +337,13 @@ DWORD RunProgram(const std::wstring& program, const std::wstring& arguments, con
         CloseHandle(watchdog);
         if (watch.ended)
             Say(L"\r\n" + program + L" ran longer than " + std::to_wstring(limitSeconds) + L" s and was ended");
-        GetExitCodeProcess(process.hProcess, &code);
+        GetExitCodeProcess(process.hProcess, &outcome.code);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
     CloseHandle(reader);
     CloseHandle(job);
-    return code;
+    return outcome;
 }
 
 // ---- The three commands ----
@@ -272,6 +352,17 @@ int Finish(const Results& total, int status) {
     if (total.skipped) Say(std::to_wstring(total.skipped) + L" skipped (see the log for why)");
     Say(std::to_wstring(total.passed) + L" passed, " + std::to_wstring(total.failed) + L" failed");
     if (logFile != INVALID_HANDLE_VALUE) CloseHandle(logFile);
+    if (!statusFile.empty()) {  // whole or not at all: written aside, then moved in
+        CreateDirectoryW(FolderOf(statusFile).c_str(), nullptr);
+        std::wstring aside = statusFile + L".new";
+        HANDLE file = CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        std::string code = std::to_string(status) + "\r\n";
+        DWORD written;
+        bool saved =
+            file != INVALID_HANDLE_VALUE && WriteFile(file, code.data(), DWORD(code.size()), &written, nullptr);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+        if (saved) MoveFileExW(aside.c_str(), statusFile.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
     return status;
 }
 
@@ -289,7 +380,10 @@ std::wstring OpenReport(const std::wstring& asked, std::wstring* note) {
         CreateDirectoryW(folder.c_str(), nullptr);
         logFile = CreateFileW((folder + L"\\run-tests.log").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_ALWAYS, 0, nullptr);
-        if (logFile != INVALID_HANDLE_VALUE) return folder;
+        if (logFile != INVALID_HANDLE_VALUE) {
+            statusFile = folder + L"\\exit-code.txt";
+            return folder;
+        }
         if (note->empty())
             *note = L"The folder " + folder + L" cannot be written to (error " + std::to_wstring(GetLastError()) + L")";
     }
@@ -370,7 +464,8 @@ bool MakeScratchFolder(const std::wstring& path, std::wstring* why) {
 
 int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
     Results total;
-    // Refusals first, before anything is written anywhere.
+    if (!askedReport.empty()) statusFile = FullPath(askedReport) + L"\\exit-code.txt";  // whatever follows
+    // Refusals first, before anything else is written anywhere.
     if (!ProcessIsElevated(GetCurrentProcess())) {
         Say(L"run-tests.cmd must run as an administrator, elevated: right-click it and choose \"Run as "
             L"administrator\", or run it from an elevated command prompt. Nothing was changed.");
@@ -379,6 +474,11 @@ int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
     if (RunsAsLocalSystem()) {
         Say(L"run-tests.cmd does not run as LocalSystem (a service, a task run as SYSTEM, PsExec -s): the tests "
             L"would deny SYSTEM itself a write. Run it from an administrator's elevated prompt. Nothing was changed.");
+        return Finish(total, 2);
+    }
+    std::wstring why;
+    if (!DesktopTakesInput(&why)) {
+        Say(L"The tests click and type into windows, and read them off the screen. " + why + L" Nothing was changed.");
         return Finish(total, 2);
     }
     if (ToldOfMarkedPrograms()) return Finish(total, 2);
@@ -417,7 +517,6 @@ int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
     Say(L"SHA-256:        " + Sha256Of(exe));
     if (!note.empty()) Say(note + L"; the report goes to " + report + L" instead.");
     Say(L"Report:         " + report);
-    std::wstring why;
     if (!MakeScratchFolder(scratch, &why)) {
         Say(L"Could not make the scratch folder " + scratch + L": " + why + L". Nothing was changed.");
         return Finish(total, 2);
@@ -434,27 +533,39 @@ int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
     }
     SetEnvironmentVariableW(L"LEGALNOTICE_EXE", tested.c_str());
     SetEnvironmentVariableW(L"LEGALNOTICE_REPORT_DIR", report.c_str());
+    bool couldNotRun = false;
     for (const wchar_t* name : programs) {
         Say(L"");
         Say(std::wstring(L"==== ") + name);
         // Reports are written in the scratch folder and moved over.
         std::wstring xml = std::wstring(name) + L".xml";
         DeleteFileW((report + L"\\" + xml).c_str());
-        Results results;
-        bool counted = false;
-        DWORD code =
-            RunProgram(OwnFolder() + name + L".exe", L"--gtest_output=xml:" + xml, scratch, 300, &results, &counted);
+        const std::wstring program = OwnFolder() + name + L".exe";
+        Outcome ran = RunProgram(program, L"--gtest_output=xml:" + xml, scratch, 300);
         MoveFileExW((scratch + L"\\" + xml).c_str(), (report + L"\\" + xml).c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
-        if (!counted || (code != 0 && results.failed == 0)) {
-            Say(std::wstring(name) + L" ended with exit code " + std::to_wstring(code) +
+        total.passed += ran.results.passed;
+        total.failed += ran.results.failed;
+        total.skipped += ran.results.skipped;
+        // Stopped as it started, it printed nothing; a test program that
+        // cannot go on says so itself.
+        if (ran.startError || (!ran.printed && StoppedByPolicy(ran.code))) {
+            Say(CannotStart(program, ran.startError ? ran.startError : ran.code));
+            couldNotRun = true;
+        } else if (ran.couldNotRun) {
+            couldNotRun = true;
+        } else if (!ran.counted || (ran.code != 0 && ran.results.failed == 0)) {
+            Say(std::wstring(name) + L" ended with exit code " + std::to_wstring(ran.code) +
                 L" without reporting a failed test: counted as one failure");
-            ++results.failed;
+            ++total.failed;
         }
-        total.passed += results.passed;
-        total.failed += results.failed;
-        total.skipped += results.skipped;
+        if (couldNotRun) break;
     }
+    if (!couldNotRun && total.failed && !DesktopTakesInput(&why)) {
+        Say(L"The desktop stopped taking input during the run, so the failures above may come from that: " + why);
+        couldNotRun = true;
+    }
+    if (couldNotRun) Say(L"The suite could not run to its end (above); what it changed is put back.");
 
     Say(L"");
     std::wstring problems;
@@ -470,7 +581,7 @@ int RunSuite(const std::wstring& askedReport, const std::wstring& askedExe) {
         ++total.failed;
     }
     Say(L"Report: " + report + L" (run-tests.log, store_tests.xml, exe_tests.xml, pictures of the window)");
-    return Finish(total, !putBack ? 2 : total.failed ? 1 : 0);
+    return Finish(total, !putBack || couldNotRun ? 2 : total.failed ? 1 : 0);
 }
 
 int Restore() {
@@ -565,6 +676,10 @@ int Sandbox() {
         Say(L"then restart Windows and run run-in-sandbox.cmd again (or open the configuration above).");
         return 2;
     }
+    // What the run inside writes: its log as it starts, its exit code at its end.
+    const std::wstring log = results + L"\\run-tests.log", status = results + L"\\exit-code.txt";
+    DeleteFileW(log.c_str());  // a report of an earlier run
+    DeleteFileW(status.c_str());
     SHELLEXECUTEINFOW open = {sizeof open};
     open.lpVerb = L"open";
     open.lpFile = path.c_str();
@@ -573,9 +688,33 @@ int Sandbox() {
         Say(L"Could not start Windows Sandbox (error " + std::to_wstring(GetLastError()) + L").");
         return 2;
     }
-    Say(L"Windows Sandbox is starting. When the suite has run inside it, its report is in " + results +
-        L"; close the sandbox to throw it away.");
-    return 0;
+    Say(L"Windows Sandbox is starting; this waits for the run inside it, which starts as the sandbox signs in.");
+    const DWORD start = GetTickCount();
+    while (!FileExists(log) && !FileExists(status)) {
+        if (GetTickCount() - start > 5 * 60 * 1000) {
+            Say(L"The run has not started in Windows Sandbox within 5 minutes: some Windows 11 releases do not run a");
+            Say(L"sandbox's logon command. Run it in the sandbox by hand, and its report appears in " + results + L":");
+            Say(L"  " + inside + L"\\run-tests.cmd /report " + insideResults);
+            Say(L"or run the tests in a virtual machine.");
+            return 2;
+        }
+        Sleep(1000);
+    }
+    Say(L"The run has started in Windows Sandbox; it takes about a minute.");
+    while (!FileExists(status)) {
+        if (GetTickCount() - start > 30 * 60 * 1000) {
+            Say(L"The run in Windows Sandbox has not ended within 30 minutes; look at the sandbox's window, and at " +
+                log + L".");
+            return 2;
+        }
+        Sleep(1000);
+    }
+    const std::string code = FileText(status);
+    const int ended = code.size() >= 1 && code[0] >= '0' && code[0] <= '2' ? code[0] - '0' : 2;
+    Say(L"The run in Windows Sandbox ended with exit code " + std::to_wstring(ended) +
+        L" (0: all passed, 1: a failure, 2: it could not run).");
+    Say(L"Its report is in " + results + L"; close the sandbox to throw it away.");
+    return ended;
 }
 
 void Usage() {

@@ -3,6 +3,8 @@
 #include <sddl.h>
 
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 
 #include "winlogon_guard.h"  // kWinlogonPath
 
@@ -82,6 +84,42 @@ std::wstring Sddl(const void* descriptor, SECURITY_INFORMATION what) {
     std::wstring sddl = text;
     LocalFree(text);
     return sddl;
+}
+
+std::wstring CannotStart(const std::wstring& program, DWORD error) {
+    const bool status = error >= 0xC0000000;  // an NTSTATUS, whose texts are ntdll's
+    wchar_t* text = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      (status ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM),
+                                  status ? GetModuleHandleW(L"ntdll.dll") : nullptr, error, 0,
+                                  reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::wstring said = length ? std::wstring(text, length) : L"Windows has no text for it.";
+    if (text) LocalFree(text);
+    while (!said.empty() && iswspace(said.back())) said.pop_back();
+    if (size_t insert = said.find(L"%1"); insert != std::wstring::npos) said.replace(insert, 2, program);
+    wchar_t number[32];
+    swprintf(number, 32, status ? L"status 0x%08lX" : L"error %lu", error);
+    const DWORD kElevationRequired = 740;
+    return program + L" could not be started (" + number + L": " + said + L"). " +
+           (error == kElevationRequired
+                ? L"The tests must run elevated."
+                : L"The usual causes: Smart App Control, App Control for Business (WDAC) or AppLocker, which block "
+                  L"programs that are not signed by a publisher they trust; an antivirus program; or a damaged "
+                  L"download (compare the files with SHA256SUMS).");
+}
+
+bool StoppedByPolicy(DWORD exitCode) {
+    switch (exitCode) {
+    case 0xC0E90002:  // STATUS_SYSTEM_INTEGRITY_POLICY_VIOLATION: Smart App Control, App Control for Business
+    case 0xC0000361:  // STATUS_ACCESS_DISABLED_BY_POLICY_DEFAULT, _PATH, _PUBLISHER, _OTHER: AppLocker, SRP
+    case 0xC0000362:
+    case 0xC0000363:
+    case 0xC0000364:
+    case 0xC0000428:  // STATUS_INVALID_IMAGE_HASH: a signature that code integrity refuses
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool CarriesMarkOfTheWeb(const std::wstring& path) {

@@ -32,6 +32,15 @@ std::wstring Sddl(const void* descriptor, SECURITY_INFORMATION what);
 typedef std::map<std::wstring, std::vector<BYTE>> KeyPicture;
 KeyPicture PictureOfWinlogon();
 
+// Why Windows would not run a program: its path, the Win32 error of
+// CreateProcessW (or the NTSTATUS it was stopped with) and Windows' text for
+// it, and what usually causes that.
+std::wstring CannotStart(const std::wstring& program, DWORD error);
+// Whether a process ended with a status that an application control policy
+// (Smart App Control, App Control for Business, AppLocker) stops a program
+// with before it runs.
+bool StoppedByPolicy(DWORD exitCode);
+
 // A file a browser downloaded, or that Explorer unpacked from such a zip,
 // carries a Zone.Identifier stream: SmartScreen and Smart App Control may
 // then refuse to run it.

@@ -21,7 +21,7 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}
 # has, and none of the functions that came later (or, on 7, only with an
 # update) which this toolchain's runtime or our code could reach for. A list,
 # not Windows 7's export tables, which are not at hand here.
-WINDOWS_7_DLLS = SYSTEM_DLLS | {"gdi32.dll", "shell32.dll", "bcrypt.dll"}
+WINDOWS_7_DLLS = SYSTEM_DLLS | {"gdi32.dll", "shell32.dll", "bcrypt.dll", "wtsapi32.dll"}
 LATER_THAN_WINDOWS_7 = {
     "SetDefaultDllDirectories", "AddDllDirectory", "RemoveDllDirectory",  # 7 only with KB2533623
     "GetSystemTimePreciseAsFileTime", "CreateFile2", "WaitOnAddress", "WakeByAddressSingle", "WakeByAddressAll",

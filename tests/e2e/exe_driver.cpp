@@ -105,7 +105,10 @@ bool Program::Start(const wchar_t* arguments, const std::wstring& path, const wc
     }
     AssignProcessToJobObject(job, process.hProcess);
     ResumeThread(process.hThread);
-    WaitUntil([&] { return (main = FindMainWindow(process.dwProcessId, windowClass)) != nullptr; });
+    WaitUntil([&] {
+        return (main = FindMainWindow(process.dwProcessId, windowClass)) != nullptr ||
+               WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;  // ended without one
+    });
     return main != nullptr;
 }
 
@@ -270,7 +273,11 @@ std::string BringToFront(HWND window) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         std::string ours = MakeTheLastInputOurs();
         if (!ours.empty()) return ours + ": " + Describe(window) + " could not be brought to the front";
-        if (SetForegroundWindow(window) && WaitUntil([&] { return GetForegroundWindow() == window; }, 1000)) return "";
+        if (SetForegroundWindow(window) && WaitUntil([&] { return GetForegroundWindow() == window; }, 1000)) {
+            // Windows raises the window it brings to the foreground; Wine does not.
+            SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+            return "";
+        }
     }
     return "Windows kept " + Describe(GetForegroundWindow()) + " in front of " + Describe(window) +
            ": nothing was sent or read";
@@ -307,7 +314,8 @@ std::string ScreenPixel(HWND window, POINT point, COLORREF expected, COLORREF* s
     HDC screen = GetDC(nullptr);
     WaitUntil([&] { return (*seen = GetPixel(screen, point.x, point.y)) == expected; }, 2000);  // once painted
     ReleaseDC(nullptr, screen);
-    return *seen == CLR_INVALID ? "the screen could not be read" : "";
+    if (*seen == CLR_INVALID) return "the screen could not be read";
+    return ShownAt(window, point);  // still: nothing came in front while it was read
 }
 
 // Cursor handles do not cross processes, and each thread keeps its own
@@ -431,9 +439,13 @@ MessageBoxSeen WaitForMessageBox(HWND owner, DWORD milliseconds) {
     seen.ownerDisabled = !IsWindowEnabled(owner);
     seen.button = parts.button;
     RECT icon;
-    if (parts.icon && GetWindowRect(parts.icon, &icon)) seen.unseen = InFrontOver(seen.box, icon);
-    if (seen.unseen.empty())
-        WaitUntil([&] { return (seen.icon = IconShown(parts.icon)) != ~0u; }, 3000);  // once it has painted
+    if (parts.icon && GetWindowRect(parts.icon, &icon))
+        WaitUntil(  // once it has painted, and in front each time it is read
+            [&] {
+                return (seen.unseen = InFrontOver(seen.box, icon)).empty() &&
+                       (seen.icon = IconShown(parts.icon)) != ~0u;
+            },
+            3000);
     return seen;
 }
 
@@ -530,6 +542,7 @@ std::string SaveScreenPicture(HWND window, const std::wstring& path) {
     HGDIOBJ old = SelectObject(memory, bitmap);
     BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
     GdiFlush();
+    why = ShownAt(window, {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2});  // still in front
     BITMAPFILEHEADER header = {0x4D42, DWORD(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + stride * height), 0,
                                0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
     FILE* file = _wfopen(path.c_str(), L"wb");
@@ -541,7 +554,7 @@ std::string SaveScreenPicture(HWND window, const std::wstring& path) {
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    return saved ? "" : "the picture could not be written to " + Utf8(path);
+    return !why.empty() ? why : saved ? "" : "the picture could not be written to " + Utf8(path);
 }
 
 // ---- DLL search ----

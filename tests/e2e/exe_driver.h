@@ -50,7 +50,8 @@ std::wstring DriverFolder();  // where the driver's helper files are too
 class Program {
 public:
     ~Program();
-    // Started in a job, once its main window (of windowClass) is up.
+    // Started in a job, once its main window (of windowClass) is up; false if
+    // it could not be started (startError), ended first, or showed no window in 10 s.
     bool Start(const wchar_t* arguments = L"", const std::wstring& path = ProgramPath(),
                const wchar_t* windowClass = L"LegalNoticeWindow");
     DWORD CloseAndWait();  // WM_CLOSE, then the exit code (or STILL_ACTIVE)

@@ -12,7 +12,6 @@
 namespace {
 
 const std::wstring kConfirmation = L"Значения применены! Перезагрузите компьютер.";
-const DWORD kElevationRequired = 740;  // ERROR_ELEVATION_REQUIRED, missing from mingw-w64's winerror.h
 const std::wstring kNeitherWritten = L"Не удалось записать в реестр: LegalNoticeText, LegalNoticeCaption.";
 
 // LEGALNOTICE_TEST_HOLD=Suite.Test stops that test while its change to the
@@ -38,14 +37,26 @@ std::wstring PictureFolder() {
     return length && length < MAX_PATH ? std::wstring(folder) + L"\\" : L"";
 }
 
+// Starts a program for a test. One that Windows will not run at all (not
+// elevated, or blocked by a policy) leaves nothing to test: the run then
+// says why and ends with 2.
+::testing::AssertionResult Started(Program& program, const std::wstring& path = ProgramPath(),
+                                   const wchar_t* windowClass = L"LegalNoticeWindow") {
+    if (program.Start(L"/ignored --arguments", path, windowClass)) return ::testing::AssertionSuccess();
+    if (program.startError) CouldNotRun(CannotStart(path, program.startError));
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(program.process.hProcess, &code);
+    if (StoppedByPolicy(code)) CouldNotRun(CannotStart(path, code));
+    return ::testing::AssertionFailure() << Utf8(path) << " showed no window"
+                                         << (code == STILL_ACTIVE ? "" : "; it ended with " + std::to_string(code));
+}
+
 class ExeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         before = ReadWinlogon();
         ASSERT_TRUE(before.exists) << "the Winlogon key should exist before each test";
-        ASSERT_TRUE(program.Start(L"/ignored --arguments"))
-            << "legalnotice.exe showed no window; starting it failed with error " << program.startError
-            << (program.startError == kElevationRequired ? " (the tests must run elevated)" : "");
+        ASSERT_TRUE(Started(program));
         main = program.main;
     }
     void TearDown() override {
@@ -298,10 +309,10 @@ TEST_F(ExeTest, LoadsNoDllPlantedInItsFolderByBareName) {
                 "a cross-process request got no answer (a fault of Wine's): the loads are tried once more, "
                 "on a fresh program\n");
             program.main = nullptr;  // hung: it ends with the test
-            ASSERT_TRUE(fresh.Start(L"/ignored --arguments"));
+            ASSERT_TRUE(Started(fresh));
         }
         Program floor;
-        ASSERT_TRUE(floor.Start(L"", unhardened, L"FloorWindow"));
+        ASSERT_TRUE(Started(floor, unhardened, L"FloorWindow"));
         // The check, and its controls, without which it could not fail: the
         // probe loads into the program by its full path, and by its bare name
         // into a program from the same folder that does not restrict the search.

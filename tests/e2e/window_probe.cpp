@@ -7,6 +7,9 @@
 // window_probe state: prints the whole Winlogon key, a line for each key's
 // security (SDDL, then its bytes in hex) and for each value (text, or its
 // bytes in hex).
+// window_probe sandbox FILE: under Wine, a stand-in for Windows Sandbox, which
+// the association of .wsb files opens: starts FILE's logon command, and
+// returns at once, as Windows Sandbox does. Its folders are mapped already.
 // window_probe roomy-dacl: gives the Winlogon key's DACL 64 bytes of spare
 // room past its entries, as some keys' DACLs are stored on Windows.
 // window_probe unelevated COMMAND: runs COMMAND with this process's linked,
@@ -23,7 +26,9 @@
 #include <cstring>
 #include <map>
 
-#include "exe_driver.h"
+#include "exe_driver.h"  // first: windows.h, which shellapi.h needs
+
+#include <shellapi.h>
 
 static HWND Control(const wchar_t* className, const char* id) {
     HWND window = FindWindowW(className, nullptr);
@@ -98,6 +103,25 @@ static int GiveTheDaclRoom() {
     return given ? 0 : 1;
 }
 
+static int StandInSandbox() {
+    int argc;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);  // the file's path may not be ANSI
+    FILE* file = argc == 3 ? _wfopen(argv[2], L"rb") : nullptr;
+    std::string text;
+    for (int c; file && (c = std::fgetc(file)) != EOF;) text += char(c);
+    if (file) std::fclose(file);
+    size_t start = text.find("<Command>"), end = text.find("</Command>");
+    if (start == std::string::npos || end < start) return 1;
+    std::wstring command = Wide(text.substr(start + 9, end - start - 9));
+    STARTUPINFOW startup = {sizeof startup};
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return 1;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}
+
 static int RunUnelevated(const char* command) {
     HANDLE token, primary;
     TOKEN_LINKED_TOKEN linked = {};
@@ -155,9 +179,9 @@ static int HoldForeground(const char* logPath) {
         DWORD appeared = (seen == firstSeen.end() ? now : seen->second) - 50;
         if (front != holder && (!front || int(input.dwTime - appeared) < 0) && GetLastInputInfo(&still) &&
             still.dwTime == input.dwTime && GetForegroundWindow() == shown) {  // nothing changed since
+            SetForegroundWindow(holder);
             if (front) std::fprintf(log, "took the foreground back from %s\n", Describe(front).c_str());
             front = holder;
-            SetForegroundWindow(holder);
         }
         // Windows raises the window it brings to the foreground; Wine does not.
         if (front != raised) SetWindowPos(front, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -169,6 +193,7 @@ static int HoldForeground(const char* logPath) {
 int main(int argc, char** argv) {
     if (argc == 2 && !std::strcmp(argv[1], "state")) return PrintWinlogonState();
     if (argc == 2 && !std::strcmp(argv[1], "roomy-dacl")) return GiveTheDaclRoom();
+    if (argc == 3 && !std::strcmp(argv[1], "sandbox")) return StandInSandbox();
     if (argc == 3 && !std::strcmp(argv[1], "unelevated")) return RunUnelevated(argv[2]);
     if (argc == 3 && !std::strcmp(argv[1], "hold-foreground")) return HoldForeground(argv[2]);
     bool focus = argc >= 3 && argc <= 4 && !std::strcmp(argv[1], "focus");
@@ -176,7 +201,7 @@ int main(int argc, char** argv) {
     if (!focus && !text) {
         std::fprintf(stderr,
                      "usage: window_probe focus CLASS [ID|button] | text CLASS ID | state | unelevated "
-                     "COMMAND | hold-foreground FILE | roomy-dacl\n");
+                     "COMMAND | hold-foreground FILE | roomy-dacl | sandbox FILE\n");
         return 2;
     }
     std::wstring className = Wide(argv[2]);

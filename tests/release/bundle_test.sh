@@ -115,6 +115,25 @@ in_bundle marked.log /usr/lib/wine/wine64 cmd /c run-tests.cmd || status=$?
 rm "$mark"
 [ $status -eq 2 ] && grep -q 'exe_tests.exe' marked.log && grep -q Unblock-File marked.log && [ ! -e "$bundle/report" ] ||
   fail "with the Mark of the Web, exit $status: $(cat marked.log)"
+# Smart App Control on: an unsigned bundle is refused before anything runs.
+policy='HKLM\SYSTEM\CurrentControlSet\Control\CI\Policy'
+win /usr/lib/wine/wine64 reg add "$policy" /v VerifiedAndReputablePolicyState /t REG_DWORD /d 1 /f >/dev/null 2>&1
+status=0
+in_bundle smart-app-control.log /usr/lib/wine/wine64 cmd /c run-tests.cmd || status=$?
+win /usr/lib/wine/wine64 reg delete "$policy" /v VerifiedAndReputablePolicyState /f >/dev/null 2>&1
+[ $status -eq 2 ] && grep -q 'Smart App Control is on' smart-app-control.log && [ ! -e "$bundle/report" ] ||
+  fail "with Smart App Control on, exit $status: $(cat smart-app-control.log)"
+# A test program that Windows will not start (here, not a program at all):
+# the run names it and gives Windows' reason, exits 2, and puts back what the
+# programs before it changed.
+mv "$bundle/tests/exe_tests.exe" exe_tests.exe
+printf 'not a program\r\n' >"$bundle/tests/exe_tests.exe"
+status=0
+in_bundle unstartable.log /usr/lib/wine/wine64 cmd /c run-tests.cmd || status=$?
+mv exe_tests.exe "$bundle/tests/exe_tests.exe"
+[ $status -eq 2 ] && grep -q 'exe_tests.exe could not be started (error 193: .*exe_tests.exe' unstartable.log ||
+  fail "with a test program that cannot start, exit $status: $(cat unstartable.log)"
+state unstartable && unchanged unstartable "a test program that cannot start"
 
 # start_holding TEST [RELEASE [FILTER]]: a run that stops in TEST while its
 # change to the key is in effect, and goes on once the file RELEASE (under
@@ -160,10 +179,8 @@ for file in run-tests.log store_tests.xml exe_tests.xml confirmation.bmp; do
 done
 [ "$(identify -format %wx%h "$bundle/report/main-window.bmp")" = 340x200 ] || fail "no picture of the main window"
 state run && unchanged run "after a run"
-for window in LegalNoticeWindow '#32770'; do
-  grep -q "took the foreground back from $window" "$foreground_log" ||
-    fail "no $window opened in front by itself: the runs never met the foreground rule"
-done
+grep -q 'took the foreground back from LegalNoticeWindow' "$foreground_log" ||
+  fail "no window of legalnotice.exe took the foreground by itself: the run never met the foreground rule"
 
 hold ExeTest.DeniedKeyIsReportedForBothValuesAndNothingWritten
 restored "the DACL changed"
@@ -201,6 +218,21 @@ assert all(inside[1:3] == ":\\" for _, inside, _ in mapped), mapped
 command = root.find("LogonCommand").findtext("Command")
 assert f"{mapped[0][1]}\\run-tests.cmd /report {mapped[1][1]}" in command, command
 PY
+# With a stand-in for Windows Sandbox, which runs the configuration's logon
+# command in folders mapped as it says, run-in-sandbox.cmd waits for that run
+# and exits with its exit code; the report is in the results folder.
+drive_c=$bundle_session/prefix/drive_c
+ln -s "$bundle" "$drive_c/legalnotice-tests" && ln -s "$bundle-results" "$drive_c/legalnotice-results"
+cp "$window_probe" "$drive_c/windows/system32/WindowsSandbox.exe"
+opener="\"$(win /usr/lib/wine/wine64 winepath -w "$window_probe" 2>/dev/null | tr -d '\r')\" sandbox \"%1\""
+win /usr/lib/wine/wine64 reg add 'HKCR\.wsb' /ve /d legalnotice.stand-in-sandbox /f >/dev/null 2>&1
+win /usr/lib/wine/wine64 reg add 'HKCR\legalnotice.stand-in-sandbox\shell\open\command' /ve /d "$opener" /f >/dev/null 2>&1
+status=0
+in_bundle sandboxed.log GTEST_FILTER='StoreTest.*' /usr/lib/wine/wine64 cmd /c run-in-sandbox.cmd || status=$?
+[ $status -eq 0 ] && grep -q 'ended with exit code 0' sandboxed.log && [ -s "$bundle-results/store_tests.xml" ] &&
+  [ "$(last_line "$bundle-results/run-tests.log")" = "5 passed, 0 failed" ] ||
+  fail "run-in-sandbox.cmd with a stand-in sandbox, exit $status: $(cat sandboxed.log)"
+state sandboxed && unchanged sandboxed "a run in the stand-in sandbox"
 
 bash "$here/../wine/wine-session.sh" stop "$bundle_session"
 status=0

@@ -12,6 +12,8 @@
 
 namespace {
 
+std::unique_ptr<WinlogonGuard> guard;
+
 class WinlogonGuardEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
@@ -25,9 +27,6 @@ public:
         EXPECT_TRUE(guard->Finish(&problems))
             << "after the tests, the Winlogon key was not put back: " << Utf8(problems);
     }
-
-private:
-    std::unique_ptr<WinlogonGuard> guard;
 };
 
 // "results: P passed, F failed, S skipped", the line the runner reads. A
@@ -44,3 +43,11 @@ class ResultLine : public ::testing::EmptyTestEventListener {
 const bool listening = (::testing::UnitTest::GetInstance()->listeners().Append(new ResultLine), true);
 
 }  // namespace
+
+void CouldNotRun(const std::wstring& why) {
+    std::printf("could not run: %s\n", Utf8(why).c_str());
+    std::wstring problems;
+    if (guard && !guard->Finish(&problems))
+        std::printf("the Winlogon key was not put back: %s\n", Utf8(problems).c_str());
+    std::_Exit(2);  // the programs it started end with it: each is in a job that ends them
+}

@@ -24,6 +24,12 @@ void RestoreWinlogon(const KeySnapshot& before, const WString& name);
 
 #ifdef _WIN32
 #include "winlogon_guard.h"  // kWinlogonPath
+
+// In a Windows test program (tests/unit/guarded_winlogon.cpp): the run cannot
+// go on, for a reason outside the program under test, such as a program
+// that Windows will not start. Says why in a "could not run: " line, which
+// run-tests.cmd's runner reads, puts the key back, and ends with 2.
+[[noreturn]] void CouldNotRun(const std::wstring& why);
 #endif
 
 RawValue SzBytes(const WString& text);  // REG_SZ data with the terminator
