@@ -2,8 +2,9 @@
 # SOURCE_DIR WORK_DIR WINDOW_PROBE: commits the working tree as it is to a
 # scratch clone and makes the release archive and the test bundle there;
 # runs that test bundle in a fresh Wine prefix as an administrator would, on
-# the exe and on a signed copy, while reprotest builds both again with all
-# that can be varied here varied and compares them.
+# the exe and on a signed copy, behind a window that holds the foreground,
+# while reprotest builds both again with all that can be varied here varied
+# and compares them.
 set -euo pipefail
 source=$(cd "$1" && pwd)
 work=$2
@@ -199,6 +200,17 @@ in_bundle rerun.log /usr/lib/wine/wine64 cmd /c run-tests.cmd '..\подписа
   grep -q "SHA-256: *$(sha256sum <"$downloads/подписанный/legalnotice.exe" | cut -d' ' -f1)" rerun.log ||
   fail "the run after a killed one, on the signed exe: $(cat rerun.log)"
 state rerun && unchanged rerun "killed with the key moved aside, then run again"
+# Made with a certificate, the bundle's own programs are signed with it too
+# (Smart App Control lets through what a publisher it trusts has signed), and
+# run-tests.cmd knows it; the exe under test stays the release's.
+(cd control-source/build/release && LEGALNOTICE_SIGN_CERT=$work/cert.pem LEGALNOTICE_SIGN_KEY=$work/key.pem \
+  cmake --build . --target test_bundle) >signed-bundle.log 2>&1 || fail "signed test bundle: $(cat signed-bundle.log)"
+python3 -m zipfile -e control-source/build/release/legalnotice-*-win-x64-tests.zip signed-bundle
+for program in signed-bundle/*/tests/*; do
+  osslsigncode verify -CAfile cert.pem -in "$program" >/dev/null 2>&1 || fail "the signed bundle's $program is not signed"
+done
+grep -q '"signed %policy%"' signed-bundle/*/run-tests.cmd && cmp signed-bundle/*/legalnotice.exe "$bundle/legalnotice.exe" ||
+  fail "the signed bundle's run-tests.cmd or exe is not as it should be"
 
 # run-in-sandbox.cmd: with no Windows Sandbox here it says how to get it,
 # after writing a configuration that maps the right folders.
@@ -240,7 +252,8 @@ wait $reprotest_run || status=$?
 reprotest_run=
 trap - EXIT
 [ $status -eq 0 ] && grep -q 'Reproduction successful' reprotest.log || fail "reprotest (exit $status): $(cat reprotest.log)"
-echo "test bundle: reprotest reproduces it and the release archive; in a fresh Wine prefix it refuses to run" \
-     "unelevated, passes, and puts the Winlogon key back after a run, after /restore and after a run that follows" \
-     "a killed one, also on a signed exe"
+echo "test bundle: reprotest reproduces it and the release archive; in a fresh Wine prefix, behind a window that" \
+     "holds the foreground, it refuses what it cannot run, passes, and puts the Winlogon key back byte for byte" \
+     "after a run, after /restore and after a run that follows a killed one, also on a signed exe and in a" \
+     "stand-in Windows Sandbox"
 rm -rf "$work"
