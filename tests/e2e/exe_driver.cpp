@@ -255,10 +255,8 @@ static std::string MakeTheLastInputOurs() {
     UINT key = VK_F24;  // a key no keyboard has; the next one down if another program holds it
     while (key >= VK_F21 && !RegisterHotKey(nullptr, id, 0, key)) --key;
     if (key < VK_F21) return "no hot key from F21 to F24 is free";
-    INPUT input[3] = {{}, KeyEvent(WORD(key), 0, 0), KeyEvent(WORD(key), 0, KEYEVENTF_KEYUP)};
-    input[0].type = INPUT_MOUSE;
-    input[0].mi.dwFlags = MOUSEEVENTF_MOVE;
-    std::string sent = Send(3, input);
+    INPUT input[2] = {KeyEvent(WORD(key), 0, 0), KeyEvent(WORD(key), 0, KEYEVENTF_KEYUP)};
+    std::string sent = Send(2, input);
     MSG message;
     if (sent.empty() &&
         !WaitUntil([&] { return PeekMessageW(&message, nullptr, WM_HOTKEY, WM_HOTKEY, PM_REMOVE); }, 2000))
@@ -291,11 +289,16 @@ std::string ShownAt(HWND window, POINT point) {
 }
 
 // Brings window forward and checks that it shows at each point, once it has
-// come up (Windows raises it as it activates it); "" or why not.
+// come up (Windows raises it as it activates it); again, up to three times,
+// if another window takes the front meanwhile. "" or why not.
 static std::string InFrontAt(HWND window, std::initializer_list<POINT> points) {
-    std::string why = BringToFront(window);
-    for (auto point = points.begin(); why.empty() && point != points.end(); ++point)
-        WaitUntil([&] { return (why = ShownAt(window, *point)).empty(); }, 1000);
+    std::string why;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!(why = BringToFront(window)).empty()) return why;
+        for (auto point = points.begin(); why.empty() && point != points.end(); ++point)
+            WaitUntil([&] { return (why = ShownAt(window, *point)).empty(); }, 1000);
+        if (why.empty() || GetForegroundWindow() == window) return why;
+    }
     return why;
 }
 
@@ -465,11 +468,10 @@ MessageBoxSeen PressApply(HWND main) {
 // ---- A person at the mouse and keyboard ----
 
 std::string ClickMiddleOf(HWND control) {
-    std::string front = BringToFront(GetAncestor(control, GA_ROOT));
-    if (!front.empty()) return front;
+    const HWND window = GetAncestor(control, GA_ROOT);
     RECT rect;
     GetWindowRect(control, &rect);
-    POINT middle = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+    const POINT middle = {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
     // Absolute positions are in 0..65535 across the whole virtual desktop, in
     // physical pixels like the control's rectangle.
     const int left = GetSystemMetrics(SM_XVIRTUALSCREEN), top = GetSystemMetrics(SM_YVIRTUALSCREEN);
@@ -481,17 +483,27 @@ std::string ClickMiddleOf(HWND control) {
     input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK;
     input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
     input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    // As a person does: the pointer first, then the click once it is there
-    // (sent together, a loaded machine may take the click where the pointer was).
-    std::string moved = Send(1, input);
-    if (!moved.empty()) return moved;
-    POINT at;
-    if (!WaitUntil([&] { return GetCursorPos(&at) && at.x == middle.x && at.y == middle.y; }, 2000))
-        return "the pointer did not reach the control: nothing was clicked";
-    HWND under = nullptr;
-    if (!WaitUntil([&] { return (under = WindowFromPoint(middle)) == control; }, 1000))  // once it has come up
-        return "the point to click shows " + Describe(under) + ", not the control: nothing was clicked";
-    return Send(2, input + 1);
+    auto there = [&] {
+        POINT at;
+        return GetCursorPos(&at) && at.x == middle.x && at.y == middle.y;
+    };
+    std::string why;
+    for (int attempt = 0; attempt < 3; ++attempt) {  // again if another window takes the front meanwhile
+        if (!(why = InFrontAt(window, {middle})).empty()) return why;
+        // As a person does: the pointer first, then the click once it is
+        // there and stays there (sent together, a loaded machine may take the
+        // click where the pointer was; a window raised under the pointer may
+        // have Wine put it back where X last saw it).
+        if (!(why = Send(1, input)).empty()) return why;
+        if (!WaitUntil(there, 2000) || (Sleep(100), !there()))
+            return "the pointer did not stay on the control: nothing was clicked";
+        HWND under = nullptr;
+        if (WaitUntil([&] { return (under = WindowFromPoint(middle)) == control; }, 1000))  // once it has come up
+            return Send(2, input + 1);
+        why = "the point to click shows " + Describe(under) + ", not the control: nothing was clicked";
+        if (GetForegroundWindow() == window) return why;
+    }
+    return why;
 }
 
 std::string TypeText(HWND window, const std::wstring& text) {
@@ -517,14 +529,17 @@ std::string PressKeys(HWND window, std::initializer_list<WORD> keys) {
     return front.empty() ? Send(UINT(input.size()), input.data()) : front;
 }
 
-bool WaitForFocus(HWND control) {
+std::string WaitForFocus(HWND control) {
     HWND window = GetAncestor(control, GA_ROOT);
     DWORD thread = GetWindowThreadProcessId(control, nullptr);
-    return WaitUntil([&] {
-        GUITHREADINFO info = {sizeof info};
-        return GetForegroundWindow() == window &&
-               (control == window || (GetGUIThreadInfo(thread, &info) && info.hwndFocus == control));
-    });
+    GUITHREADINFO info = {sizeof info};
+    if (WaitUntil([&] {
+            return GetForegroundWindow() == window &&
+                   (control == window || (GetGUIThreadInfo(thread, &info) && info.hwndFocus == control));
+        }))
+        return "";
+    return "after 10 s the foreground window is " + Describe(GetForegroundWindow()) + " and the focus is on " +
+           Describe(GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr) + ", not " + Describe(control);
 }
 
 std::string SaveScreenPicture(HWND window, const std::wstring& path) {

@@ -139,7 +139,7 @@ std::string PressKeys(HWND window, std::initializer_list<WORD> keys);  // down i
 // Waits until control's window is the foreground window and the keyboard
 // focus is on control (for a top-level window: until it is the foreground
 // window), as a person waits to see the caret before typing.
-bool WaitForFocus(HWND control);
+std::string WaitForFocus(HWND control);  // "" once it has, else what has it
 
 // ---- DLL search ----
 // Has the DLL tests/e2e/planted_probe.cpp been loaded into that process?

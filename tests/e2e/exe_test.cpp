@@ -345,10 +345,10 @@ TEST_F(ExeTest, PersonClicksTypesAppliesConfirmsWithEnterAndClosesWithAltF4) {
     HWND textEdit = GetDlgItem(main, IDC_TEXT_EDIT), captionEdit = GetDlgItem(main, IDC_CAPTION_EDIT);
 
     ASSERT_EQ(ClickMiddleOf(textEdit), "");
-    ASSERT_TRUE(WaitForFocus(textEdit)) << "a click into the text field gives it the focus";
+    ASSERT_EQ(WaitForFocus(textEdit), "") << "a click into the text field gives it the focus";
     ASSERT_EQ(TypeText(main, text), "");
     ASSERT_EQ(ClickMiddleOf(captionEdit), "");
-    ASSERT_TRUE(WaitForFocus(captionEdit));
+    ASSERT_EQ(WaitForFocus(captionEdit), "");
     ASSERT_EQ(TypeText(main, caption), "");
     EXPECT_TRUE(WaitUntil([&] { return EditTextOf(textEdit) == text; })) << Utf8(EditTextOf(textEdit));
     EXPECT_TRUE(WaitUntil([&] { return EditTextOf(captionEdit) == caption; })) << Utf8(EditTextOf(captionEdit));
@@ -360,12 +360,12 @@ TEST_F(ExeTest, PersonClicksTypesAppliesConfirmsWithEnterAndClosesWithAltF4) {
     MessageBoxSeen box = WaitForMessageBox(main);
     ExpectConfirmation(box);
     ASSERT_NE(box.box, nullptr);
-    ASSERT_TRUE(WaitForFocus(box.button)) << "the box's one button, its default, takes Enter";
+    ASSERT_EQ(WaitForFocus(box.button), "") << "the box's one button, its default, takes Enter";
     if (!pictures.empty()) EXPECT_EQ(SaveScreenPicture(box.box, pictures + L"confirmation.bmp"), "");
     ASSERT_EQ(PressKeys(box.box, {VK_RETURN}), "");
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box.box); })) << "Enter did not dismiss the confirmation";
 
-    ASSERT_TRUE(WaitForFocus(main)) << "the main window is active again once the box is gone";
+    ASSERT_EQ(WaitForFocus(main), "") << "the main window is active again once the box is gone";
     ASSERT_EQ(PressKeys(main, {VK_MENU, VK_F4}), "");
     EXPECT_EQ(program.WaitForExit(), 0u) << "Alt+F4 ends the program with exit code 0";
     program.main = nullptr;

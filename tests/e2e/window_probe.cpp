@@ -38,8 +38,11 @@ static HWND Control(const wchar_t* className, const char* id) {
 
 static int WaitForFocusOf(const wchar_t* className, const char* id) {
     HWND control = nullptr;
-    if (WaitUntil([&] { return (control = Control(className, id)) != nullptr; }) && WaitForFocus(control)) return 0;
-    std::fprintf(stderr, "%ls %s never got the focus\n", className, id ? id : "");
+    std::string why = "there is no such window";
+    if (WaitUntil([&] { return (control = Control(className, id)) != nullptr; }) &&
+        (why = WaitForFocus(control)).empty())
+        return 0;
+    std::fprintf(stderr, "%ls %s never got the focus: %s\n", className, id ? id : "", why.c_str());
     return 1;
 }
 
@@ -159,7 +162,6 @@ static int HoldForeground(const char* logPath) {
     std::setvbuf(log, nullptr, _IONBF, 0);
     SetForegroundWindow(holder);
     std::map<HWND, DWORD> firstSeen;  // top-level windows, and when each was first seen
-    HWND raised = nullptr;
     for (;;) {
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
@@ -172,20 +174,25 @@ static int HoldForeground(const char* logPath) {
             reinterpret_cast<LPARAM>(&firstSeen));
         std::erase_if(firstSeen, [](const auto& entry) { return !IsWindow(entry.first); });
         HWND shown = GetForegroundWindow(), front = shown == GetDesktopWindow() ? nullptr : shown;  // Wine's "none"
-        LASTINPUTINFO input = {sizeof input}, still = {sizeof still};
+        LASTINPUTINFO input = {sizeof input}, since = {sizeof since};
         GetLastInputInfo(&input);
         auto seen = firstSeen.find(front);
         // When it was first seen, less what a round of this loop can miss.
         DWORD appeared = (seen == firstSeen.end() ? now : seen->second) - 50;
-        if (front != holder && (!front || int(input.dwTime - appeared) < 0) && GetLastInputInfo(&still) &&
-            still.dwTime == input.dwTime && GetForegroundWindow() == shown) {  // nothing changed since
+        if (front != holder && (!front || int(input.dwTime - appeared) < 0)) {
             SetForegroundWindow(holder);
-            if (front) std::fprintf(log, "took the foreground back from %s\n", Describe(front).c_str());
-            front = holder;
+            // Input that came while this was decided lets the window through after all.
+            if (GetLastInputInfo(&since) && since.dwTime != input.dwTime && front) {
+                SetForegroundWindow(front);
+            } else {
+                if (front) std::fprintf(log, "took the foreground back from %s\n", Describe(front).c_str());
+                front = holder;
+            }
         }
-        // Windows raises the window it brings to the foreground; Wine does not.
-        if (front != raised) SetWindowPos(front, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-        raised = front;
+        // Windows keeps the foreground window above the others; Wine does not.
+        HWND top = GetTopWindow(nullptr);
+        while (top && !IsWindowVisible(top)) top = GetWindow(top, GW_HWNDNEXT);
+        if (front && top != front) SetWindowPos(front, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         Sleep(10);
     }
 }
