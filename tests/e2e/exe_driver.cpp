@@ -252,8 +252,18 @@ static INPUT KeyEvent(WORD key, WORD unit, DWORD flags) {
 // nothing (the input that tools such as PowerToys send for the same end).
 static std::string MakeTheLastInputOurs() {
     const int id = 0x4C4E;
+    // With the modifiers that are down as it is pressed: Wine may take one
+    // for down that X released while no window of its own had the focus.
+    UINT modifiers = 0;
+    const struct {
+        int key;
+        UINT modifier;
+    } held[] = {
+        {VK_MENU, MOD_ALT}, {VK_CONTROL, MOD_CONTROL}, {VK_SHIFT, MOD_SHIFT}, {VK_LWIN, MOD_WIN}, {VK_RWIN, MOD_WIN}};
+    for (const auto& down : held)
+        if (GetAsyncKeyState(down.key) < 0) modifiers |= down.modifier;
     UINT key = VK_F24;  // a key no keyboard has; the next one down if another program holds it
-    while (key >= VK_F21 && !RegisterHotKey(nullptr, id, 0, key)) --key;
+    while (key >= VK_F21 && !RegisterHotKey(nullptr, id, modifiers, key)) --key;
     if (key < VK_F21) return "no hot key from F21 to F24 is free";
     INPUT input[2] = {KeyEvent(WORD(key), 0, 0), KeyEvent(WORD(key), 0, KEYEVENTF_KEYUP)};
     std::string sent = Send(2, input);
@@ -494,9 +504,12 @@ std::string ClickMiddleOf(HWND control) {
         // there and stays there (sent together, a loaded machine may take the
         // click where the pointer was; a window raised under the pointer may
         // have Wine put it back where X last saw it).
-        if (!(why = Send(1, input)).empty()) return why;
-        if (!WaitUntil(there, 2000) || (Sleep(100), !there()))
-            return "the pointer did not stay on the control: nothing was clicked";
+        bool stayed = false;
+        for (int move = 0; move < 3 && !stayed; ++move) {
+            if (!(why = Send(1, input)).empty()) return why;
+            stayed = WaitUntil(there, 2000) && (Sleep(100), there());
+        }
+        if (!stayed) return "the pointer did not stay on the control: nothing was clicked";
         HWND under = nullptr;
         if (WaitUntil([&] { return (under = WindowFromPoint(middle)) == control; }, 1000))  // once it has come up
             return Send(2, input + 1);
