@@ -247,9 +247,8 @@ static INPUT KeyEvent(WORD key, WORD unit, DWORD flags) {
 
 // SetForegroundWindow's remarks let a program that is not in front set the
 // foreground window if it received the last input event. So the driver makes
-// the last input event its own: a hot key of this thread, which Windows
-// delivers here whatever is in front, sent after a mouse event that moves
-// nothing (the input that tools such as PowerToys send for the same end).
+// the last input event its own: a hot key of this thread's, which Windows
+// delivers here whatever window is in front, and which reaches no other.
 static std::string MakeTheLastInputOurs() {
     const int id = 0x4C4E;
     // With the modifiers that are down as it is pressed: Wine may take one

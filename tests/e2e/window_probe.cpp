@@ -19,8 +19,9 @@
 // rule on the foreground (SetForegroundWindow's remarks), which Wine does not
 // have: like an administrator's console, a window that covers the screen
 // holds the foreground, and a window that takes it without input since the
-// window appeared is put back behind it, as Windows would have left it. Each
-// time, a line naming that window goes to FILE. Runs until it is killed.
+// window appeared is put back behind it, as Windows would have left it (each
+// time, a line naming that window goes to FILE); the foreground window is
+// kept above the others, as Windows keeps it. Runs until it is killed.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,6 +149,10 @@ static LRESULT CALLBACK HolderProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
+static void Foreground(HWND window, FILE* log) {
+    if (!SetForegroundWindow(window)) std::fprintf(log, "could not bring %s to the front\n", Describe(window).c_str());
+}
+
 static int HoldForeground(const char* logPath) {
     WNDCLASSW type = {};
     type.lpfnWndProc = HolderProc;
@@ -160,7 +165,7 @@ static int HoldForeground(const char* logPath) {
     FILE* log = std::fopen(logPath, "a");
     if (!holder || !log) return 1;
     std::setvbuf(log, nullptr, _IONBF, 0);
-    SetForegroundWindow(holder);
+    Foreground(holder, log);
     std::map<HWND, DWORD> firstSeen;  // top-level windows, and when each was first seen
     for (;;) {
         MSG message;
@@ -180,10 +185,10 @@ static int HoldForeground(const char* logPath) {
         // When it was first seen, less what a round of this loop can miss.
         DWORD appeared = (seen == firstSeen.end() ? now : seen->second) - 50;
         if (front != holder && (!front || int(input.dwTime - appeared) < 0)) {
-            SetForegroundWindow(holder);
+            Foreground(holder, log);
             // Input that came while this was decided lets the window through after all.
             if (GetLastInputInfo(&since) && since.dwTime != input.dwTime && front) {
-                SetForegroundWindow(front);
+                Foreground(front, log);
             } else {
                 if (front) std::fprintf(log, "took the foreground back from %s\n", Describe(front).c_str());
                 front = holder;
