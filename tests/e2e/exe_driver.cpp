@@ -290,7 +290,8 @@ std::string BringToFront(HWND window) {
            ": nothing was sent or read";
 }
 
-std::string ShownAt(HWND window, POINT point) {
+// "" if the physical point shows window or one of its children, else what it shows.
+static std::string ShownAt(HWND window, POINT point) {
     HWND shown = WindowFromPoint(point);
     if (shown && GetAncestor(shown, GA_ROOT) == window) return "";
     return "the point (" + std::to_string(point.x) + ", " + std::to_string(point.y) + ") shows " + Describe(shown) +

@@ -89,8 +89,6 @@ bool Stretched(HWND window);
 // each point it reads or clicks shows that window.
 // "" once window (top-level) is the foreground window, else why not.
 std::string BringToFront(HWND window);
-// "" if the physical point shows window or one of its children, else what it shows.
-std::string ShownAt(HWND window, POINT point);
 
 // Each of these returns why it could not look, or "".
 // What the screen shows of window at a physical point, waiting up to 2 s for the expected colour.
