@@ -1,5 +1,6 @@
 #include "exe_driver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -383,26 +384,66 @@ MessageBoxParts PartsOf(HWND box) {
     return parts;
 }
 
+void DrawSystemIcon(HDC dc, const wchar_t* icon, int x, int y, int width, int height) {
+    HICON shared = LoadIconW(nullptr, icon);
+    HICON sized = static_cast<HICON>(CopyImage(shared, IMAGE_ICON, width, height, LR_COPYFROMRESOURCE));
+    DrawIconEx(dc, x, y, sized ? sized : shared, width, height, 0, nullptr, DI_NORMAL);
+    if (sized) DestroyIcon(sized);
+}
+
+// How far a picture of width × height is from art, a size × size icon
+// enlarged to that size as Windows stretches a DPI-unaware window: smoothed
+// (bilinear) or pixel by pixel, with the art's grid moved by (dx, dy) of the
+// picture's pixels, since a stretched window need not start on a whole pixel.
+// Stops counting past limit.
+static double StretchedDistance(const DWORD* shown, int width, int height, const DWORD* art, int size, bool smooth,
+                                double dx, double dy, double limit) {
+    auto at = [&](double u, double v, int shift) {
+        if (!smooth) return double((art[int(v + 0.5) * size + int(u + 0.5)] >> shift) & 0xFF);
+        const int u0 = int(u), v0 = int(v), u1 = u0 + (u0 + 1 < size), v1 = v0 + (v0 + 1 < size);
+        auto value = [&](int x, int y) { return double((art[y * size + x] >> shift) & 0xFF); };
+        const double fu = u - u0, fv = v - v0;
+        return (value(u0, v0) * (1 - fu) + value(u1, v0) * fu) * (1 - fv) +
+               (value(u0, v1) * (1 - fu) + value(u1, v1) * fu) * fv;
+    };
+    double distance = 0;
+    for (int y = 0; y < height && distance <= limit; ++y) {
+        const double v = std::clamp((y + 0.5 + dy) * size / height - 0.5, 0.0, size - 1.0);
+        for (int x = 0; x < width; ++x) {
+            const double u = std::clamp((x + 0.5 + dx) * size / width - 0.5, 0.0, size - 1.0);
+            for (int shift : {0, 8, 16}) {
+                const double difference = double((shown[y * width + x] >> shift) & 0xFF) - at(u, v, shift);
+                distance += difference * difference;
+            }
+        }
+    }
+    return distance;
+}
+
 // Which system icon the box shows, told from the screen: under Wine icon
-// handles do not cross processes. Each candidate is drawn here at the size
-// the screen shows on the box's own background, and the one closest to what
-// the screen shows wins, if clearly: a stretched box blurs its icon.
-static UINT IconShown(HWND iconControl) {
-    if (!iconControl) return ~0u;
-    RECT rect;
-    GetWindowRect(iconControl, &rect);
+// handles do not cross processes. Each candidate is drawn here on the box's
+// own background as Windows may show it, for it cannot be told which way
+// Windows chose: at the size from the nearest frame (a DPI-aware box, or
+// Windows 7 scaling as XP did), or above 100 % its 32-px artwork stretched,
+// smoothed or pixel by pixel, as Windows stretches a DPI-unaware box. The
+// nearest candidate wins, if it is clearly the nearest.
+static UINT IconShown(const RECT& rect) {
     const int width = rect.right - rect.left, height = rect.bottom - rect.top, pixels = width * height;
     if (width <= 0 || height <= 0) return ~0u;
     BITMAPINFO info = {};
     info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    BITMAPINFO artInfo = info;
+    artInfo.bmiHeader.biWidth = 32;
+    artInfo.bmiHeader.biHeight = -32;
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
-    DWORD* shown;
-    DWORD* drawn;
+    DWORD *shown, *drawn, *art;
     HBITMAP shownBitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&shown), nullptr, 0);
     HBITMAP drawnBitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&drawn), nullptr, 0);
+    HBITMAP artBitmap = CreateDIBSection(memory, &artInfo, DIB_RGB_COLORS, reinterpret_cast<void**>(&art), nullptr, 0);
     HGDIOBJ old = SelectObject(memory, shownBitmap);
     BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
     DWORD background = shown[0];  // a corner, outside the round system icons
     bool painted = false;         // an icon at all, not plain background
     for (int i = 0; i < pixels && !painted; ++i) painted = (shown[i] & 0xFFFFFF) != (background & 0xFFFFFF);
@@ -416,17 +457,21 @@ static UINT IconShown(HWND iconControl) {
                       {MB_ICONQUESTION, IDI_QUESTION}};
     UINT best = ~0u;
     double bestDistance = 1e300, secondDistance = 1e300;
-    SelectObject(memory, drawnBitmap);
     for (const Candidate& candidate : candidates) {
+        SelectObject(memory, drawnBitmap);
         for (int i = 0; i < pixels; ++i) drawn[i] = background;
-        DrawIconEx(memory, 0, 0, LoadIconW(nullptr, candidate.icon), width, height, 0, nullptr, DI_NORMAL);
+        DrawSystemIcon(memory, candidate.icon, 0, 0, width, height);
+        SelectObject(memory, artBitmap);
+        for (int i = 0; i < 32 * 32; ++i) art[i] = background;
+        DrawSystemIcon(memory, candidate.icon, 0, 0, 32, 32);
         GdiFlush();
-        double distance = 0;
-        for (int i = 0; i < pixels; ++i)
-            for (int shift : {0, 8, 16}) {
-                int difference = int((shown[i] >> shift) & 0xFF) - int((drawn[i] >> shift) & 0xFF);
-                distance += difference * difference;
-            }
+        double distance = StretchedDistance(shown, width, height, drawn, width, false, 0, 0, 1e300);
+        if (width != 32 || height != 32)
+            for (bool smooth : {true, false})
+                for (double dx = -1; dx < 1; dx += 0.25)
+                    for (double dy = -1; dy < 1; dy += 0.25)
+                        distance = std::min(distance, StretchedDistance(shown, width, height, art, 32, smooth, dx, dy,
+                                                                        std::min(distance, secondDistance)));
         if (distance < bestDistance) {
             secondDistance = bestDistance;
             bestDistance = distance;
@@ -438,9 +483,17 @@ static UINT IconShown(HWND iconControl) {
     SelectObject(memory, old);
     DeleteObject(shownBitmap);
     DeleteObject(drawnBitmap);
+    DeleteObject(artBitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
     return painted && bestDistance * 4 < secondDistance ? best : ~0u;
+}
+
+std::string IconOnScreen(HWND window, const RECT& rect, UINT* icon) {
+    *icon = ~0u;
+    std::string why = InFrontOver(window, rect);
+    if (why.empty()) *icon = IconShown(rect);
+    return why;
 }
 
 MessageBoxSeen WaitForMessageBox(HWND owner, DWORD milliseconds) {
@@ -453,12 +506,8 @@ MessageBoxSeen WaitForMessageBox(HWND owner, DWORD milliseconds) {
     seen.button = parts.button;
     RECT icon;
     if (parts.icon && GetWindowRect(parts.icon, &icon))
-        WaitUntil(  // once it has painted, and in front each time it is read
-            [&] {
-                return (seen.unseen = InFrontOver(seen.box, icon)).empty() &&
-                       (seen.icon = IconShown(parts.icon)) != ~0u;
-            },
-            3000);
+        WaitUntil([&] { return (seen.unseen = IconOnScreen(seen.box, icon, &seen.icon)).empty() && seen.icon != ~0u; },
+                  3000);  // once it has painted
     return seen;
 }
 

@@ -117,6 +117,13 @@ struct MessageBoxSeen {
     bool ownerDisabled;
     HWND button;
 };
+// A system icon (IDI_...) at x, y in dc, width × height, from its frame of
+// that size or the nearest, as Windows picks a frame.
+void DrawSystemIcon(HDC dc, const wchar_t* icon, int x, int y, int width, int height);
+// Which system icon window shows in rect (physical pixels), as MB_ICONERROR,
+// MB_ICONINFORMATION, ... or ~0u unless one clearly matches. Brings window
+// forward first; "" or why it could not look.
+std::string IconOnScreen(HWND window, const RECT& rect, UINT* icon);
 // Waits for a message box owned by owner, and brings it forward to read its
 // icon; box is null if none came.
 MessageBoxSeen WaitForMessageBox(HWND owner, DWORD milliseconds = 10000);
