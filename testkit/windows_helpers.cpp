@@ -6,7 +6,7 @@
 #include <cwchar>
 #include <cwctype>
 
-#include "winlogon_guard.h"  // kWinlogonPath
+const wchar_t kWinlogonPath[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
 std::string Utf8(const std::wstring& text) {
     std::string out(text.size() * 4 + 1, '\0');

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+extern const wchar_t kWinlogonPath[];  // under HKEY_LOCAL_MACHINE
+
 std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& utf8);
 std::wstring FolderOf(const std::wstring& path);  // with its trailing backslash

@@ -7,8 +7,6 @@
 
 #include "windows_helpers.h"
 
-const wchar_t kWinlogonPath[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
-
 namespace {
 
 // Our own key: created for a run and deleted at its end.

@@ -14,8 +14,6 @@
 #include <string>
 #include <vector>
 
-extern const wchar_t kWinlogonPath[];  // under HKEY_LOCAL_MACHINE
-
 class WinlogonGuard {
 public:
     // Puts back a copy left by a killed run, then makes a new one. Refuses

@@ -23,7 +23,7 @@ KeySnapshot SnapshotWinlogon();
 void RestoreWinlogon(const KeySnapshot& before, const WString& name);
 
 #ifdef _WIN32
-#include "winlogon_guard.h"  // kWinlogonPath
+#include "windows_helpers.h"  // kWinlogonPath
 
 // In a Windows test program (tests/unit/guarded_winlogon.cpp): the run cannot
 // go on, for a reason outside the program under test, such as a program
