@@ -148,18 +148,20 @@ void DescribeThisMachine() {
     Say(L"UI language:    " + LocaleName(GetUserDefaultUILanguage()) + L" (system " +
         LocaleName(GetSystemDefaultUILanguage()) + L")");
 
-    // The runner is DPI-aware (its manifest), so this is the real scaling; the
-    // exe is not, and Windows stretches it as a bitmap above 100 %.
+    // The system DPI, the primary monitor's at sign-in; exe_tests logs the
+    // scaling of the monitor the exe's window is on, and Windows' stretch.
     HDC screen = GetDC(nullptr);
     int dpi = GetDeviceCaps(screen, LOGPIXELSX);
     ReleaseDC(nullptr, screen);
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
     Say(L"Session:        " + std::to_wstring(session) +
-        (GetSystemMetrics(SM_REMOTESESSION) ? L", remote: keep its window open and not minimised"
-                                            : L", on this machine's own screen"));
+        (GetSystemMetrics(SM_REMOTESESSION)
+             ? L", remote: keep its window open and not minimised, or on the client machine set the DWORD "
+               L"RemoteDesktop_SuppressWhenMinimized = 2 under HKCU\\Software\\Microsoft\\Terminal Server Client"
+             : L", on this machine's own screen"));
     Say(L"Display:        " + std::to_wstring(GetSystemMetrics(SM_CXSCREEN)) + L" x " +
-        std::to_wstring(GetSystemMetrics(SM_CYSCREEN)) + L", " + std::to_wstring(dpi) + L" dpi (" +
+        std::to_wstring(GetSystemMetrics(SM_CYSCREEN)) + L", " + std::to_wstring(dpi) + L" dpi at sign-in (" +
         std::to_wstring(dpi * 100 / 96) + L" % scaling)");
 }
 

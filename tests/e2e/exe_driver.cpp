@@ -1,6 +1,7 @@
 #include "exe_driver.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -168,10 +169,13 @@ bool SetEditText(HWND edit, const std::wstring& text) {
 
 // ---- Geometry ----
 
-// A physical point in the program's own pixels. Windows 8.1 and later
-// convert for any caller with PhysicalToLogicalPointForPerMonitorDPI; on
-// Vista to 8, PhysicalToLogicalPoint converts for a DPI-aware caller.
-static POINT InProgramPixels(HWND window, POINT point) {
+// A physical point on window in the program's own pixels: "" or why not.
+// Windows 8.1 and later convert for any caller with
+// PhysicalToLogicalPointForPerMonitorDPI; Vista to 8 convert for a
+// DPI-aware caller with PhysicalToLogicalPoint. Either fails for a point
+// that is not on the window ("The coordinates passed to the API must be on
+// the hWnd", PhysicalToLogicalPoint's remarks).
+static std::string InProgramPixels(HWND window, POINT* point) {
     typedef BOOL(WINAPI * ConvertProc)(HWND, LPPOINT);
     HMODULE user32 = GetModuleHandleW(L"user32.dll");
     auto convert = reinterpret_cast<ConvertProc>(
@@ -179,32 +183,68 @@ static POINT InProgramPixels(HWND window, POINT point) {
     if (!convert)
         convert = reinterpret_cast<ConvertProc>(
             reinterpret_cast<void (*)()>(GetProcAddress(user32, "PhysicalToLogicalPoint")));
-    if (convert) convert(window, &point);
-    return point;
+    const POINT physical = *point;
+    if (convert && convert(window, point)) return "";
+    return "Windows did not convert the point (" + std::to_string(physical.x) + ", " + std::to_string(physical.y) +
+           ") on " + Describe(window) + " into the program's own pixels";
 }
 
-RECT ProgramRect(HWND window) {
-    RECT rect;
-    GetWindowRect(window, &rect);
-    POINT topLeft = InProgramPixels(window, {rect.left, rect.top});
-    POINT bottomRight = InProgramPixels(window, {rect.right, rect.bottom});
-    return {topLeft.x, topLeft.y, bottomRight.x, bottomRight.y};
+std::string ProgramRect(HWND window, RECT* rect) {
+    GetWindowRect(window, rect);
+    // Its last pixel, not the corner past it, which is not on the window.
+    POINT topLeft = {rect->left, rect->top}, last = {rect->right - 1, rect->bottom - 1};
+    std::string why = InProgramPixels(window, &topLeft);
+    if (why.empty()) why = InProgramPixels(window, &last);
+    *rect = {topLeft.x, topLeft.y, last.x + 1, last.y + 1};
+    return why;
 }
 
-RECT RectInParent(HWND control) {
+std::string RectInParent(HWND control, RECT* rect) {
     HWND parent = GetParent(control);
     POINT origin = {0, 0};
     ClientToScreen(parent, &origin);
-    origin = InProgramPixels(parent, origin);
-    RECT rect = ProgramRect(control);
-    OffsetRect(&rect, -origin.x, -origin.y);
-    return rect;
+    std::string why = InProgramPixels(parent, &origin);
+    if (why.empty()) why = ProgramRect(control, rect);
+    OffsetRect(rect, -origin.x, -origin.y);
+    return why;
 }
 
-bool Stretched(HWND window) {
-    RECT physical, own = ProgramRect(window);
+double StretchOf(HWND window) {
+    RECT physical, own;
     GetWindowRect(window, &physical);
-    return physical.right - physical.left != own.right - own.left;
+    if (!ProgramRect(window, &own).empty() || own.right <= own.left) return 0;
+    return double(physical.right - physical.left) / (own.right - own.left);
+}
+
+std::string Scaling(HWND window) {
+    // GetDpiForMonitor (shcore, Windows 8.1 and later) gives the monitor's
+    // own DPI; before that one DPI, the system's, holds for every monitor.
+    typedef HRESULT(WINAPI * MonitorDpiProc)(HMONITOR, int, UINT*, UINT*);
+    typedef UINT(WINAPI * WindowDpiProc)(HWND);
+    HMODULE shcore = LoadLibraryExW(L"shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    auto monitorDpi = reinterpret_cast<MonitorDpiProc>(
+        reinterpret_cast<void (*)()>(shcore ? GetProcAddress(shcore, "GetDpiForMonitor") : nullptr));
+    auto windowDpi = reinterpret_cast<WindowDpiProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    UINT dpi = 0, unused;
+    std::string on = "on a monitor at ";
+    if (!monitorDpi || monitorDpi(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), 0 /* MDT_EFFECTIVE_DPI */, &dpi,
+                                  &unused) != S_OK) {
+        HDC screen = GetDC(nullptr);
+        dpi = GetDeviceCaps(screen, LOGPIXELSX);
+        ReleaseDC(nullptr, screen);
+        on = "on a desktop at ";
+    }
+    if (shcore) FreeLibrary(shcore);
+    const double factor = StretchOf(window);
+    char stretch[64];
+    std::snprintf(stretch, sizeof stretch,
+                  factor == 1  ? "Windows does not stretch it"
+                  : factor > 0 ? "Windows stretches it %.2f times"
+                               : "whether Windows stretches it cannot be told",
+                  factor);
+    return on + std::to_string(dpi) + " dpi (" + std::to_string(dpi * 100 / 96) + " % scaling)" +
+           (windowDpi ? ", drawn at " + std::to_string(windowDpi(window)) + " dpi; " : "; ") + stretch;
 }
 
 // ---- The foreground ----
@@ -314,11 +354,14 @@ static std::string InFrontAt(HWND window, std::initializer_list<POINT> points) {
 }
 
 // The same for the corners and the middle of a rectangle on screen.
+// The corners lie inside by the stretch, at least a pixel: where Windows
+// maps a physical pixel at the edge of a stretched window, it does not say.
 static std::string InFrontOver(HWND window, const RECT& rect) {
-    return InFrontAt(window, {{rect.left, rect.top},
-                              {rect.right - 1, rect.top},
-                              {rect.left, rect.bottom - 1},
-                              {rect.right - 1, rect.bottom - 1},
+    const int in = std::max(1, int(std::ceil(StretchOf(window))));
+    return InFrontAt(window, {{rect.left + in, rect.top + in},
+                              {rect.right - 1 - in, rect.top + in},
+                              {rect.left + in, rect.bottom - 1 - in},
+                              {rect.right - 1 - in, rect.bottom - 1 - in},
                               {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2}});
 }
 

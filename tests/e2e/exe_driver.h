@@ -2,10 +2,23 @@
 // automation does: start it, find its windows, read them back, use the mouse
 // and keyboard as a person would, and read the registry raw.
 //
-// The driver is DPI-aware (its manifest), so window rectangles, screen reads
-// and SendInput coordinates are all physical pixels. The exe is not: above
-// 100 % Windows stretches it, and its own coordinates are those before the
-// stretch, which ProgramRect and RectInParent give back.
+// The driver's manifest (dpiAware true/pm) makes it per-monitor aware on
+// Windows 8.1 and later, system-aware on Vista to 8. The exe is DPI-unaware:
+// above 100 % Windows stretches its windows, and its own pixels are those
+// before the stretch, which ProgramRect and RectInParent give back. What the
+// geometry functions the driver calls answer it about the exe's windows:
+// - GetWindowRect: physical pixels (LogicalToPhysicalPointForPerMonitorDPI's
+//   remarks: of an unaware window at 200 %, a per-monitor-aware caller gets
+//   the monitor's coordinates, the unaware program 96-dpi ones).
+// - GetClientRect, MapWindowPoints, ClientToScreen, WindowFromPoint,
+//   SetCursorPos: the caller's, so physical, by the rule of 8.1 that "the
+//   system returns all points to an application in its own coordinate
+//   space" (PhysicalToLogicalPoint's remarks); their own pages are silent.
+// - SendInput, MOUSEEVENTF_ABSOLUTE: 0 to 65535 across the virtual desktop
+//   (MOUSEINPUT's remarks), measured with GetSystemMetrics, physical by the
+//   same rule; neither page says so.
+// On Vista to 8, physical for a DPI-aware caller, as PhysicalToLogicalPoint's
+// remarks imply; no page says so of each function.
 #pragma once
 
 #include <windows.h>
@@ -73,12 +86,17 @@ std::string Describe(HWND window);
 bool SetEditText(HWND edit, const std::wstring& text);
 
 // ---- Geometry ----
-// A window's rectangle on screen in the program's own pixels.
-RECT ProgramRect(HWND window);
-// A control's rectangle in its parent's client area, in the program's own pixels.
-RECT RectInParent(HWND control);
-// Whether Windows stretches the window: its physical size is not its own.
-bool Stretched(HWND window);
+// A window's rectangle on screen in the program's own pixels; "" or why it
+// could not be converted.
+std::string ProgramRect(HWND window, RECT* rect);
+// A control's rectangle in its parent's client area, in the program's own
+// pixels; "" or why not.
+std::string RectInParent(HWND control, RECT* rect);
+// How many physical pixels Windows shows for each of the window's own: 1
+// unless it stretches the window; 0 if that cannot be told.
+double StretchOf(HWND window);
+// For the log: the scaling of the monitor the window is on, and Windows' stretch of it.
+std::string Scaling(HWND window);
 
 // ---- The foreground ----
 // Windows lets a program bring a window to the foreground only in the cases
