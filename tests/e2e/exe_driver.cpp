@@ -218,33 +218,22 @@ double StretchOf(HWND window) {
 
 std::string Scaling(HWND window) {
     // GetDpiForMonitor (shcore, Windows 8.1 and later) gives the monitor's
-    // own DPI; before that one DPI, the system's, holds for every monitor.
+    // own DPI; before that, one DPI holds for the whole desktop.
     typedef HRESULT(WINAPI * MonitorDpiProc)(HMONITOR, int, UINT*, UINT*);
-    typedef UINT(WINAPI * WindowDpiProc)(HWND);
     HMODULE shcore = LoadLibraryExW(L"shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     auto monitorDpi = reinterpret_cast<MonitorDpiProc>(
         reinterpret_cast<void (*)()>(shcore ? GetProcAddress(shcore, "GetDpiForMonitor") : nullptr));
-    auto windowDpi = reinterpret_cast<WindowDpiProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
     UINT dpi = 0, unused;
-    std::string on = "on a monitor at ";
-    if (!monitorDpi || monitorDpi(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), 0 /* MDT_EFFECTIVE_DPI */, &dpi,
-                                  &unused) != S_OK) {
-        HDC screen = GetDC(nullptr);
-        dpi = GetDeviceCaps(screen, LOGPIXELSX);
-        ReleaseDC(nullptr, screen);
-        on = "on a desktop at ";
-    }
+    const bool ofMonitor = monitorDpi && monitorDpi(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST),
+                                                    0 /* MDT_EFFECTIVE_DPI */, &dpi, &unused) == S_OK;
     if (shcore) FreeLibrary(shcore);
-    const double factor = StretchOf(window);
-    char stretch[64];
-    std::snprintf(stretch, sizeof stretch,
-                  factor == 1  ? "Windows does not stretch it"
-                  : factor > 0 ? "Windows stretches it %.2f times"
-                               : "whether Windows stretches it cannot be told",
-                  factor);
-    return on + std::to_string(dpi) + " dpi (" + std::to_string(dpi * 100 / 96) + " % scaling)" +
-           (windowDpi ? ", drawn at " + std::to_string(windowDpi(window)) + " dpi; " : "; ") + stretch;
+    HDC screen = GetDC(nullptr);
+    if (!ofMonitor) dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    char text[128];
+    std::snprintf(text, sizeof text, "on a %s at %u dpi (%u %% scaling); Windows stretches it %.2f times (0: unknown)",
+                  ofMonitor ? "monitor" : "desktop", dpi, dpi * 100 / 96, StretchOf(window));
+    return text;
 }
 
 // ---- The foreground ----
@@ -434,28 +423,28 @@ void DrawSystemIcon(HDC dc, const wchar_t* icon, int x, int y, int width, int he
     if (sized) DestroyIcon(sized);
 }
 
-// How far a picture of width × height is from art, a size × size icon
+// How far a picture of width × height is from art (artWidth × artHeight)
 // enlarged to that size as Windows stretches a DPI-unaware window: smoothed
 // (bilinear) or pixel by pixel, with the art's grid moved by (dx, dy) of the
 // picture's pixels, since a stretched window need not start on a whole pixel.
 // Stops counting past limit.
-static double StretchedDistance(const DWORD* shown, int width, int height, const DWORD* art, int size, bool smooth,
-                                double dx, double dy, double limit) {
-    auto at = [&](double u, double v, int shift) {
-        if (!smooth) return double((art[int(v + 0.5) * size + int(u + 0.5)] >> shift) & 0xFF);
-        const int u0 = int(u), v0 = int(v), u1 = u0 + (u0 + 1 < size), v1 = v0 + (v0 + 1 < size);
-        auto value = [&](int x, int y) { return double((art[y * size + x] >> shift) & 0xFF); };
-        const double fu = u - u0, fv = v - v0;
-        return (value(u0, v0) * (1 - fu) + value(u1, v0) * fu) * (1 - fv) +
-               (value(u0, v1) * (1 - fu) + value(u1, v1) * fu) * fv;
-    };
+static double StretchedDistance(const DWORD* shown, int width, int height, const DWORD* art, int artWidth,
+                                int artHeight, bool smooth, double dx, double dy, double limit) {
     double distance = 0;
     for (int y = 0; y < height && distance <= limit; ++y) {
-        const double v = std::clamp((y + 0.5 + dy) * size / height - 0.5, 0.0, size - 1.0);
+        const double v = std::clamp((y + 0.5 + dy) * artHeight / height - 0.5, 0.0, artHeight - 1.0);
+        const int v0 = smooth ? int(v) : int(v + 0.5), v1 = std::min(v0 + 1, artHeight - 1);
         for (int x = 0; x < width; ++x) {
-            const double u = std::clamp((x + 0.5 + dx) * size / width - 0.5, 0.0, size - 1.0);
+            const double u = std::clamp((x + 0.5 + dx) * artWidth / width - 0.5, 0.0, artWidth - 1.0);
+            const int u0 = smooth ? int(u) : int(u + 0.5), u1 = std::min(u0 + 1, artWidth - 1);
+            const double fu = smooth ? u - u0 : 0, fv = smooth ? v - v0 : 0;
             for (int shift : {0, 8, 16}) {
-                const double difference = double((shown[y * width + x] >> shift) & 0xFF) - at(u, v, shift);
+                auto value = [&](int column, int row) {
+                    return double((art[row * artWidth + column] >> shift) & 0xFF);
+                };
+                const double stretched = (value(u0, v0) * (1 - fu) + value(u1, v0) * fu) * (1 - fv) +
+                                         (value(u0, v1) * (1 - fu) + value(u1, v1) * fu) * fv;
+                const double difference = double((shown[y * width + x] >> shift) & 0xFF) - stretched;
                 distance += difference * difference;
             }
         }
@@ -508,13 +497,13 @@ static UINT IconShown(const RECT& rect) {
         for (int i = 0; i < 32 * 32; ++i) art[i] = background;
         DrawSystemIcon(memory, candidate.icon, 0, 0, 32, 32);
         GdiFlush();
-        double distance = StretchedDistance(shown, width, height, drawn, width, false, 0, 0, 1e300);
+        double distance = StretchedDistance(shown, width, height, drawn, width, height, false, 0, 0, 1e300);
         if (width != 32 || height != 32)
             for (bool smooth : {true, false})
                 for (double dx = -1; dx < 1; dx += 0.25)
                     for (double dy = -1; dy < 1; dy += 0.25)
-                        distance = std::min(distance, StretchedDistance(shown, width, height, art, 32, smooth, dx, dy,
-                                                                        std::min(distance, secondDistance)));
+                        distance = std::min(distance, StretchedDistance(shown, width, height, art, 32, 32, smooth, dx,
+                                                                        dy, std::min(distance, secondDistance)));
         if (distance < bestDistance) {
             secondDistance = bestDistance;
             bestDistance = distance;
