@@ -463,10 +463,10 @@ TEST(MessageBoxFinders, ReadEachIconAsWindowsMayShowItAtAnyScale) {
                 DrawSystemIcon(canvas, icon, x, y, size, size);
             else
                 StretchBlt(canvas, x, y, size, size, artwork, 0, 0, 32, 32, SRCCOPY);
-            expected.push_back({{x, y, x + size, y + size},
-                                type,
-                                std::to_string(percent) + " % " + (column ? ways[way] : "") +
-                                    (row < 4 ? " on white" : " on button face")});
+            expected.push_back(
+                {{x, y, x + size, y + size},
+                 type,
+                 std::to_string(percent) + " % " + ways[way] + (row < 4 ? " on white" : " on button face")});
         }
     }
     SelectObject(canvas, oldShown);
@@ -480,8 +480,10 @@ TEST(MessageBoxFinders, ReadEachIconAsWindowsMayShowItAtAnyScale) {
     HANDLE thread = CreateThread(
         nullptr, 0,
         [](void* bitmap) -> DWORD {
-            HWND popup = CreateWindowExW(0, L"Static", nullptr, WS_POPUP | WS_VISIBLE | SS_BITMAP, 0, 0, 0, 0, nullptr,
-                                         nullptr, nullptr, nullptr);
+            RECT area;  // clear of the taskbar, which stays on top
+            SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+            HWND popup = CreateWindowExW(0, L"Static", nullptr, WS_POPUP | WS_VISIBLE | SS_BITMAP, area.left, area.top,
+                                         0, 0, nullptr, nullptr, nullptr, nullptr);
             SendMessageW(popup, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap));
             window = popup;
             MSG message;
