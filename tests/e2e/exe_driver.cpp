@@ -416,6 +416,11 @@ MessageBoxParts PartsOf(HWND box) {
     return parts;
 }
 
+const std::pair<UINT, const wchar_t*> kBoxIcons[4] = {{MB_ICONERROR, IDI_HAND},
+                                                      {MB_ICONINFORMATION, IDI_ASTERISK},
+                                                      {MB_ICONWARNING, IDI_EXCLAMATION},
+                                                      {MB_ICONQUESTION, IDI_QUESTION}};
+
 void DrawSystemIcon(HDC dc, const wchar_t* icon, int x, int y, int width, int height) {
     HICON shared = LoadIconW(nullptr, icon);
     HICON sized = static_cast<HICON>(CopyImage(shared, IMAGE_ICON, width, height, LR_COPYFROMRESOURCE));
@@ -480,22 +485,15 @@ static UINT IconShown(const RECT& rect) {
     bool painted = false;         // an icon at all, not plain background
     for (int i = 0; i < pixels && !painted; ++i) painted = (shown[i] & 0xFFFFFF) != (background & 0xFFFFFF);
 
-    struct Candidate {
-        UINT type;
-        const wchar_t* icon;
-    } candidates[] = {{MB_ICONERROR, IDI_HAND},
-                      {MB_ICONINFORMATION, IDI_ASTERISK},
-                      {MB_ICONWARNING, IDI_EXCLAMATION},
-                      {MB_ICONQUESTION, IDI_QUESTION}};
     UINT best = ~0u;
     double bestDistance = 1e300, secondDistance = 1e300;
-    for (const Candidate& candidate : candidates) {
+    for (const auto& [type, icon] : kBoxIcons) {
         SelectObject(memory, drawnBitmap);
         for (int i = 0; i < pixels; ++i) drawn[i] = background;
-        DrawSystemIcon(memory, candidate.icon, 0, 0, width, height);
+        DrawSystemIcon(memory, icon, 0, 0, width, height);
         SelectObject(memory, artBitmap);
         for (int i = 0; i < 32 * 32; ++i) art[i] = background;
-        DrawSystemIcon(memory, candidate.icon, 0, 0, 32, 32);
+        DrawSystemIcon(memory, icon, 0, 0, 32, 32);
         GdiFlush();
         double distance = StretchedDistance(shown, width, height, drawn, width, height, false, 0, 0, 1e300);
         if (width != 32 || height != 32)
@@ -507,7 +505,7 @@ static UINT IconShown(const RECT& rect) {
         if (distance < bestDistance) {
             secondDistance = bestDistance;
             bestDistance = distance;
-            best = candidate.type;
+            best = type;
         } else if (distance < secondDistance) {
             secondDistance = distance;
         }

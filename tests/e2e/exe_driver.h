@@ -25,6 +25,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "windows_helpers.h"
@@ -135,6 +136,8 @@ struct MessageBoxSeen {
     bool ownerDisabled;
     HWND button;
 };
+// The icons a message box may show: MB_ICON... and the system icon (IDI_...).
+extern const std::pair<UINT, const wchar_t*> kBoxIcons[4];
 // A system icon (IDI_...) at x, y in dc, width × height, from its frame of
 // that size or the nearest, as Windows picks a frame.
 void DrawSystemIcon(HDC dc, const wchar_t* icon, int x, int y, int width, int height);

@@ -430,10 +430,6 @@ TEST(MessageBoxFinders, FindReadAndDismissABoxNumberedTheWindowsWay) {
 // nearest the size; on the white band of Windows 10 and 11 boxes, or on
 // button face. Each such picture, in a window of the test's own, is named.
 TEST(MessageBoxFinders, ReadEachIconAsWindowsMayShowItAtAnyScale) {
-    const std::pair<UINT, const wchar_t*> icons[] = {{MB_ICONERROR, IDI_HAND},
-                                                     {MB_ICONINFORMATION, IDI_ASTERISK},
-                                                     {MB_ICONWARNING, IDI_EXCLAMATION},
-                                                     {MB_ICONQUESTION, IDI_QUESTION}};
     const char* ways[] = {"smoothed", "pixel by pixel", "from the nearest frame"};
     const int cell = 72;  // a row per icon and background: 100 %, then 125 % to 200 % each three ways
     HDC screen = GetDC(nullptr), canvas = CreateCompatibleDC(screen), artwork = CreateCompatibleDC(screen);
@@ -447,7 +443,7 @@ TEST(MessageBoxFinders, ReadEachIconAsWindowsMayShowItAtAnyScale) {
     };
     std::vector<Expected> expected;
     for (int row = 0; row < 8; ++row) {
-        const auto& [type, icon] = icons[row % 4];
+        const auto& [type, icon] = kBoxIcons[row % 4];
         HBRUSH background = CreateSolidBrush(row < 4 ? RGB(255, 255, 255) : GetSysColor(COLOR_BTNFACE));
         RECT line = {0, row * cell, 13 * cell, (row + 1) * cell}, artRect = {0, 0, 32, 32};
         FillRect(canvas, &line, background);
