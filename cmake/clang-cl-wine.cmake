@@ -6,12 +6,17 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 
-set(CMAKE_C_COMPILER /usr/lib/llvm-14/bin/clang-cl)
-set(CMAKE_CXX_COMPILER /usr/lib/llvm-14/bin/clang-cl)
-set(CMAKE_LINKER lld-link)
-set(CMAKE_RC_COMPILER llvm-rc)
-set(CMAKE_AR llvm-lib)
-set(CMAKE_MT llvm-mt)
+# Debian links only some of LLVM's tools into /usr/bin (clang-cl is not one),
+# so every tool is taken from the folder of the release that "clang" is.
+find_program(LLVM_CLANG clang REQUIRED)
+file(REAL_PATH ${LLVM_CLANG} llvm_clang)
+get_filename_component(llvm_bin ${llvm_clang} DIRECTORY)
+set(CMAKE_C_COMPILER ${llvm_bin}/clang-cl)
+set(CMAKE_CXX_COMPILER ${llvm_bin}/clang-cl)
+set(CMAKE_LINKER ${llvm_bin}/lld-link)
+set(CMAKE_RC_COMPILER ${llvm_bin}/llvm-rc)
+set(CMAKE_AR ${llvm_bin}/llvm-lib)
+set(CMAKE_MT ${llvm_bin}/llvm-mt)
 
 # Wine's SDK headers. WINE_UNICODE_NATIVE makes WCHAR wchar_t, as in the
 # real SDK; Wine's inline _InterlockedCompareExchange128 clashes with clang's

@@ -4,13 +4,13 @@
 # tests need; with "release", only what making and verifying a release
 # needs. Does nothing when everything is already there.
 set -euo pipefail
-host=(cmake git python3 g++ libgtest-dev clang-format clang-tidy nodejs)
-release=(cmake git python3 g++-mingw-w64-x86-64-posix googletest osslsigncode strip-nondeterminism diffoscope-minimal)
+host=(make cmake git python3 g++ libgtest-dev clang-format clang-tidy nodejs ca-certificates)
+release=(make cmake git python3 g++-mingw-w64-x86-64-posix googletest osslsigncode strip-nondeterminism diffoscope-minimal)
 case "${1:-}" in
   host) packages=("${host[@]}") ;;
   release) packages=("${release[@]}") ;;
   *) packages=("${host[@]}" "${release[@]}" g++-mingw-w64-x86-64-win32 wine64 fonts-wine xvfb xauth xdotool x11-utils
-               imagemagick x11-xkb-utils clang lld libwine-dev openssl reprotest faketime disorderfs fuse3 locales-all) ;;
+               imagemagick x11-xkb-utils clang lld llvm libwine-dev openssl reprotest faketime disorderfs fuse3 locales-all) ;;
 esac
 missing=()
 for package in "${packages[@]}"; do
