@@ -54,20 +54,40 @@ if ! (cd "$files" && sha256sum --strict -c SHA256SUMS) >"$scratch/sums.log" 2>&1
 fi
 cat "$scratch/sums.log"
 
+# Whether the exe is signed is read from its PE header's certificate table
+# entry, not from osslsigncode's words for an unsigned file, which change
+# between its releases.
+certificate_table_size() {
+  python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+try:
+    header = struct.unpack_from("<I", data, 0x3C)[0]
+    optional = header + 24
+    magic, = struct.unpack_from("<H", data, optional)
+    directories = optional + {0x10B: 96, 0x20B: 112}[magic]
+    count, = struct.unpack_from("<I", data, directories - 4)
+    assert data[:2] == b"MZ" and data[header:header + 4] == b"PE\0\0"
+    print(struct.unpack_from("<I", data, directories + 4 * 8 + 4)[0] if count > 4 else 0)
+except (struct.error, KeyError, AssertionError):
+    sys.exit("not a PE file")
+PY
+}
 exe=$scratch/legalnotice.exe
 unsigned_archive=no
-if osslsigncode remove-signature -in "$files/legalnotice.exe" -out "$exe" >"$scratch/unsign.log" 2>&1; then
+certificates=$(certificate_table_size "$files/legalnotice.exe" 2>&1) || cannot "legalnotice.exe: $certificates"
+if [ "$certificates" -ne 0 ]; then
+  osslsigncode remove-signature -in "$files/legalnotice.exe" -out "$exe" >"$scratch/unsign.log" 2>&1 ||
+    cannot "legalnotice.exe carries a signature that osslsigncode cannot remove: $(cat "$scratch/unsign.log")"
   osslsigncode verify -in "$files/legalnotice.exe" >"$scratch/signer.log" 2>&1 || true
   echo "legalnotice.exe is signed; the signature is removed for the comparison. Signer, as osslsigncode reads it:"
   grep -m 2 -E '^[[:space:]]+(Subject|Issuer) *:' "$scratch/signer.log" | sed 's/^[[:space:]]*/    /' || true
   echo "  $(grep -m 1 '^Signature verification:' "$scratch/signer.log" || echo 'Signature verification: unknown')" \
        "(against this machine's CA certificates; whether you trust the signer is yours to judge)"
-elif grep -q 'No signature found' "$scratch/unsign.log"; then
+else
   echo "legalnotice.exe is not signed"
   unsigned_archive=yes
   cp "$files/legalnotice.exe" "$exe"
-else
-  cannot "legalnotice.exe carries a signature that osslsigncode cannot remove: $(cat "$scratch/unsign.log")"
 fi
 
 echo "rebuilding commit $commit at SOURCE_DATE_EPOCH=$epoch with the release preset..."
