@@ -8,13 +8,12 @@
 // security (SDDL, then its bytes in hex) and for each value (text, or its
 // bytes in hex).
 // window_probe sandbox FILE: under Wine, a stand-in for Windows Sandbox, which
-// the association of .wsb files opens: starts FILE's logon command, and
-// returns at once, as Windows Sandbox does. Its folders are mapped already.
+// the association of .wsb files opens: starts FILE's logon command elevated,
+// and returns at once, as Windows Sandbox does. Its folders are mapped already.
 // window_probe roomy-dacl: gives the Winlogon key's DACL 64 bytes of spare
 // room past its entries, as some keys' DACLs are stored on Windows.
-// window_probe unelevated COMMAND: runs COMMAND with this process's linked,
-// unelevated token, as an administrator's programs run before UAC elevates
-// them; exits with its exit code.
+// window_probe elevated|unelevated COMMAND: runs COMMAND as an administrator's
+// programs run once UAC has elevated them, or before; exits with its exit code.
 // window_probe hold-foreground FILE: under Wine, a stand-in for Windows'
 // rule on the foreground (SetForegroundWindow's remarks), which Wine does not
 // have: like an administrator's console, a window that covers the screen
@@ -107,39 +106,54 @@ static int GiveTheDaclRoom() {
     return given ? 0 : 1;
 }
 
-static int StandInSandbox() {
+// Starts command with this process's token or the one linked to it, as
+// elevated asks: Wine 8 starts every program elevated, Wine 10, like Windows
+// with UAC, only those that ask. Unlike Windows, Wine hands out the linked
+// elevated token without asking.
+static bool StartAs(bool elevated, std::wstring command, PROCESS_INFORMATION* process) {
+    HANDLE token, primary;
+    TOKEN_ELEVATION_TYPE type = TOKEN_ELEVATION_TYPE(0xdeadbeef);
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD size;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token) ||
+        !GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size) ||
+        (type != TokenElevationTypeFull && type != TokenElevationTypeLimited))
+        return false;
+    const bool own = (type == TokenElevationTypeFull) == elevated;
+    if (!own && !GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size)) return false;
+    STARTUPINFOW startup = {sizeof startup};
+    return DuplicateTokenEx(own ? token : linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                            TokenPrimary, &primary) &&
+           CreateProcessAsUserW(primary, nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                process);
+}
+
+// The program's arguments as given, which may not be ANSI (a folder in Cyrillic).
+static std::wstring Argument(int index) {
     int argc;
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);  // the file's path may not be ANSI
-    FILE* file = argc == 3 ? _wfopen(argv[2], L"rb") : nullptr;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    return argv && index < argc ? argv[index] : L"";
+}
+
+static int StandInSandbox() {
+    FILE* file = _wfopen(Argument(2).c_str(), L"rb");
     std::string text;
     for (int c; file && (c = std::fgetc(file)) != EOF;) text += char(c);
     if (file) std::fclose(file);
     size_t start = text.find("<Command>"), end = text.find("</Command>");
-    if (start == std::string::npos || end < start) return 1;
-    std::wstring command = Wide(text.substr(start + 9, end - start - 9));
-    STARTUPINFOW startup = {sizeof startup};
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (start == std::string::npos || end < start ||
+        !StartAs(true, Wide(text.substr(start + 9, end - start - 9)), &process))
         return 1;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return 0;
 }
 
-static int RunUnelevated(const char* command) {
-    HANDLE token, primary;
-    TOKEN_LINKED_TOKEN linked = {};
-    DWORD size, code = 1;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
-        !GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size) ||
-        !DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &primary))
-        return 125;
-    std::wstring commandLine = Wide(command);
-    STARTUPINFOW startup = {sizeof startup};
+static int RunAs(bool elevated) {
     PROCESS_INFORMATION process;
-    if (!CreateProcessAsUserW(primary, nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                              &startup, &process))
-        return 126;
+    if (!StartAs(elevated, Argument(2), &process)) return 125;
+    DWORD code = 1;
     WaitForSingleObject(process.hProcess, INFINITE);
     GetExitCodeProcess(process.hProcess, &code);
     return int(code);
@@ -167,38 +181,46 @@ static int HoldForeground(const char* logPath) {
     std::setvbuf(log, nullptr, _IONBF, 0);
     Foreground(holder, log);
     std::map<HWND, DWORD> firstSeen;  // top-level windows, and when each was first seen
-    for (;;) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-        const DWORD now = GetTickCount();
-        EnumWindows(
-            [](HWND window, LPARAM seen) {
-                reinterpret_cast<std::map<HWND, DWORD>*>(seen)->emplace(window, GetTickCount());
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&firstSeen));
-        std::erase_if(firstSeen, [](const auto& entry) { return !IsWindow(entry.first); });
-        HWND shown = GetForegroundWindow(), front = shown == GetDesktopWindow() ? nullptr : shown;  // Wine's "none"
-        LASTINPUTINFO input = {sizeof input}, since = {sizeof since};
+    HWND front = holder;
+    DWORD inputBefore = 0;
+    for (unsigned round = 0;; ++round) {
+        // Input is read before the foreground window, every millisecond: what
+        // the last round read came before a window newly in front took the
+        // foreground. Read after, it may hold what Wine 10 counts as input
+        // when it activates a window.
+        LASTINPUTINFO input = {sizeof input};
         GetLastInputInfo(&input);
-        auto seen = firstSeen.find(front);
-        // When it was first seen, less what a round of this loop can miss.
-        DWORD appeared = (seen == firstSeen.end() ? now : seen->second) - 50;
-        if (front != holder && (!front || int(input.dwTime - appeared) < 0)) {
-            Foreground(holder, log);
-            // Input that came while this was decided lets the window through after all.
-            if (GetLastInputInfo(&since) && since.dwTime != input.dwTime && front) {
-                Foreground(front, log);
-            } else {
-                if (front) std::fprintf(log, "took the foreground back from %s\n", Describe(front).c_str());
+        HWND shown = GetForegroundWindow(), now = shown == GetDesktopWindow() ? nullptr : shown;  // Wine's "none"
+        if (round % 10 == 0) {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+            EnumWindows(
+                [](HWND window, LPARAM seen) {
+                    reinterpret_cast<std::map<HWND, DWORD>*>(seen)->emplace(window, GetTickCount());
+                    return TRUE;
+                },
+                reinterpret_cast<LPARAM>(&firstSeen));
+            std::erase_if(firstSeen, [](const auto& entry) { return !IsWindow(entry.first); });
+        }
+        if (now != front) {
+            auto seen = firstSeen.find(now);
+            // When it was first seen, less what the rounds between two looks can miss.
+            DWORD appeared = (seen == firstSeen.end() ? GetTickCount() : seen->second) - 50;
+            front = now;
+            if (now != holder && (!now || int(inputBefore - appeared) < 0)) {
+                Foreground(holder, log);
+                if (now) std::fprintf(log, "took the foreground back from %s\n", Describe(now).c_str());
                 front = holder;
             }
         }
         // Windows keeps the foreground window above the others; Wine does not.
-        HWND top = GetTopWindow(nullptr);
-        while (top && !IsWindowVisible(top)) top = GetWindow(top, GW_HWNDNEXT);
-        if (front && top != front) SetWindowPos(front, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-        Sleep(10);
+        if (round % 10 == 0 && front) {
+            HWND top = GetTopWindow(nullptr);
+            while (top && !IsWindowVisible(top)) top = GetWindow(top, GW_HWNDNEXT);
+            if (top != front) SetWindowPos(front, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        }
+        inputBefore = input.dwTime;
+        Sleep(1);
     }
 }
 
@@ -206,13 +228,14 @@ int main(int argc, char** argv) {
     if (argc == 2 && !std::strcmp(argv[1], "state")) return PrintWinlogonState();
     if (argc == 2 && !std::strcmp(argv[1], "roomy-dacl")) return GiveTheDaclRoom();
     if (argc == 3 && !std::strcmp(argv[1], "sandbox")) return StandInSandbox();
-    if (argc == 3 && !std::strcmp(argv[1], "unelevated")) return RunUnelevated(argv[2]);
+    if (argc == 3 && !std::strcmp(argv[1], "elevated")) return RunAs(true);
+    if (argc == 3 && !std::strcmp(argv[1], "unelevated")) return RunAs(false);
     if (argc == 3 && !std::strcmp(argv[1], "hold-foreground")) return HoldForeground(argv[2]);
     bool focus = argc >= 3 && argc <= 4 && !std::strcmp(argv[1], "focus");
     bool text = argc == 4 && !std::strcmp(argv[1], "text");
     if (!focus && !text) {
         std::fprintf(stderr,
-                     "usage: window_probe focus CLASS [ID|button] | text CLASS ID | state | unelevated "
+                     "usage: window_probe focus CLASS [ID|button] | text CLASS ID | state | elevated|unelevated "
                      "COMMAND | hold-foreground FILE | roomy-dacl | sandbox FILE\n");
         return 2;
     }

@@ -76,6 +76,9 @@ win() {  # for 2 minutes at most, or LIMIT seconds
 }
 # in_bundle LOG COMMAND...: runs COMMAND in the bundle's folder; its output goes to LOG.
 in_bundle() { local log=$work/$1; shift; (cd "$bundle" && win "$@") >"$log" 2>&1; }
+# An administrator starts the bundle elevated. Wine 8 starts every program so,
+# Wine 10, as Windows with UAC, only when asked.
+as_admin=(/usr/lib/wine/wine64 "$window_probe" elevated)
 key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon'
 # state NAME: the whole Winlogon key (every subkey, value and security
 # descriptor), and any scratch folder a run left behind.
@@ -112,7 +115,7 @@ state unelevated && unchanged unelevated "not elevated"
 mark="$bundle/tests/exe_tests.exe:Zone.Identifier"
 printf '[ZoneTransfer]\r\nZoneId=3\r\n' >"$mark"
 status=0
-in_bundle marked.log /usr/lib/wine/wine64 cmd /c run-tests.cmd || status=$?
+in_bundle marked.log "${as_admin[@]}" "cmd /c run-tests.cmd" || status=$?
 rm "$mark"
 [ $status -eq 2 ] && grep -q 'exe_tests.exe' marked.log && grep -q Unblock-File marked.log && [ ! -e "$bundle/report" ] ||
   fail "with the Mark of the Web, exit $status: $(cat marked.log)"
@@ -120,7 +123,7 @@ rm "$mark"
 policy='HKLM\SYSTEM\CurrentControlSet\Control\CI\Policy'
 win /usr/lib/wine/wine64 reg add "$policy" /v VerifiedAndReputablePolicyState /t REG_DWORD /d 1 /f >/dev/null 2>&1
 status=0
-in_bundle smart-app-control.log /usr/lib/wine/wine64 cmd /c run-tests.cmd || status=$?
+in_bundle smart-app-control.log "${as_admin[@]}" "cmd /c run-tests.cmd" || status=$?
 win /usr/lib/wine/wine64 reg delete "$policy" /v VerifiedAndReputablePolicyState /f >/dev/null 2>&1
 [ $status -eq 2 ] && grep -q 'Smart App Control is on' smart-app-control.log && [ ! -e "$bundle/report" ] ||
   fail "with Smart App Control on, exit $status: $(cat smart-app-control.log)"
@@ -130,7 +133,7 @@ win /usr/lib/wine/wine64 reg delete "$policy" /v VerifiedAndReputablePolicyState
 mv "$bundle/tests/exe_tests.exe" exe_tests.exe
 printf 'not a program\r\n' >"$bundle/tests/exe_tests.exe"
 status=0
-in_bundle unstartable.log /usr/lib/wine/wine64 cmd /c run-tests.cmd || status=$?
+in_bundle unstartable.log "${as_admin[@]}" "cmd /c run-tests.cmd" || status=$?
 mv exe_tests.exe "$bundle/tests/exe_tests.exe"
 [ $status -eq 2 ] && grep -q 'exe_tests.exe could not be started (error 193: .*exe_tests.exe' unstartable.log ||
   fail "with a test program that cannot start, exit $status: $(cat unstartable.log)"
@@ -142,7 +145,7 @@ state unstartable && unchanged unstartable "a test program that cannot start"
 start_holding() {
   rm -rf "$bundle/report"
   in_bundle hold.log LEGALNOTICE_TEST_HOLD="$1" LEGALNOTICE_TEST_RELEASE="C:\\${2:-never}" GTEST_FILTER="${3:-*}" \
-    /usr/lib/wine/wine64 cmd /c run-tests.cmd &
+    "${as_admin[@]}" "cmd /c run-tests.cmd" &
   held_run=$!
   for _ in $(seq 300); do grep -qs "holding in $1" "$bundle/report/run-tests.log" && break; sleep 0.1; done
   grep -qs "holding in $1" "$bundle/report/run-tests.log" || fail "the run never reached $1: $(cat hold.log)"
@@ -157,7 +160,7 @@ hold() {
 }
 # restored WHAT: /restore puts back what the killed run left, and nothing else.
 restored() {
-  in_bundle restore.log /usr/lib/wine/wine64 cmd /c run-tests.cmd /restore || fail "run-tests.cmd /restore: $(cat restore.log)"
+  in_bundle restore.log "${as_admin[@]}" "cmd /c run-tests.cmd /restore" || fail "run-tests.cmd /restore: $(cat restore.log)"
   state restored && unchanged restored "killed with $1, then /restore"
 }
 
@@ -167,7 +170,7 @@ restored() {
 start_holding ExeTest.StoresCyrillicAndNonBmpTextExactlyAndConfirms release
 for second in run-tests.cmd tests\\store_tests.exe; do
   status=0
-  in_bundle second.log /usr/lib/wine/wine64 cmd /c "$second" || status=$?
+  in_bundle second.log "${as_admin[@]}" "cmd /c $second" || status=$?
   [ $status -eq 2 ] && grep -q 'A test run is in progress' second.log ||
     fail "$second during a run: exit $status: $(cat second.log)"
 done
@@ -195,7 +198,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=legalnotice test si
 mkdir "$downloads/подписанный"
 osslsigncode sign -certs cert.pem -key key.pem -h sha256 -in "$bundle/legalnotice.exe" \
   -out "$downloads/подписанный/legalnotice.exe" >/dev/null
-in_bundle rerun.log /usr/lib/wine/wine64 cmd /c run-tests.cmd '..\подписанный\legalnotice.exe' &&
+in_bundle rerun.log "${as_admin[@]}" 'cmd /c run-tests.cmd ..\подписанный\legalnotice.exe' &&
   grep -q 'renamed the Winlogon key back' rerun.log && [[ "$(last_line rerun.log)" =~ \ 0\ failed$ ]] &&
   grep -q "SHA-256: *$(sha256sum <"$downloads/подписанный/legalnotice.exe" | cut -d' ' -f1)" rerun.log ||
   fail "the run after a killed one, on the signed exe: $(cat rerun.log)"
