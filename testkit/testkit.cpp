@@ -134,11 +134,8 @@ void DescribeThisMachine() {
     Say(line);
     if (version.dwMajorVersion == 10 && version.dwBuildNumber >= 22000)
         Say(L"                (build 22000 or later is Windows 11, whatever the product name says)");
-    typedef const char*(__cdecl * WineGetVersionProc)();
-    auto wineVersion = reinterpret_cast<WineGetVersionProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
-    if (wineVersion)
-        Say(L"Wine:           " + Wide(wineVersion()) + L": this is not Windows; the results speak for Wine");
+    if (RunningOnWine())
+        Say(L"Wine:           " + Wide(WineVersion()) + L": this is not Windows; the results speak for Wine");
 
     wchar_t systemLocale[LOCALE_NAME_MAX_LENGTH] = L"?", userLocale[LOCALE_NAME_MAX_LENGTH] = L"?";
     GetSystemDefaultLocaleName(systemLocale, LOCALE_NAME_MAX_LENGTH);

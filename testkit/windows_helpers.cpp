@@ -23,7 +23,14 @@ std::wstring Wide(const std::string& utf8) {
 
 std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
 
-bool RunningOnWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+std::string WineVersion() {
+    typedef const char*(__cdecl * WineGetVersionProc)();
+    auto version = reinterpret_cast<WineGetVersionProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+    return version ? version() : "";
+}
+
+bool RunningOnWine() { return !WineVersion().empty(); }
 
 bool ProcessIsElevated(HANDLE process) {
     HANDLE token;

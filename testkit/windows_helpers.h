@@ -15,7 +15,8 @@ std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& utf8);
 std::wstring FolderOf(const std::wstring& path);  // with its trailing backslash
 
-// Wine's ntdll exports wine_get_version; Windows' does not.
+// Wine's ntdll exports wine_get_version ("10.0"); Windows' does not: "".
+std::string WineVersion();
 bool RunningOnWine();
 // TokenElevation of the process's token: what UAC granted, whatever the groups.
 bool ProcessIsElevated(HANDLE process);

@@ -1,5 +1,7 @@
 #include "exe_driver.h"
 
+#include <versionhelpers.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -216,24 +218,47 @@ double StretchOf(HWND window) {
     return double(physical.right - physical.left) / (own.right - own.left);
 }
 
-std::string Scaling(HWND window) {
-    // GetDpiForMonitor (shcore, Windows 8.1 and later) gives the monitor's
-    // own DPI; before that, one DPI holds for the whole desktop.
+// GetDpiForMonitor (shcore, Windows 8.1 and later) gives the monitor's own
+// DPI; before that, one DPI holds for the whole desktop.
+static UINT DpiWhere(HWND window, bool* ofMonitor) {
     typedef HRESULT(WINAPI * MonitorDpiProc)(HMONITOR, int, UINT*, UINT*);
     HMODULE shcore = LoadLibraryExW(L"shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     auto monitorDpi = reinterpret_cast<MonitorDpiProc>(
         reinterpret_cast<void (*)()>(shcore ? GetProcAddress(shcore, "GetDpiForMonitor") : nullptr));
     UINT dpi = 0, unused;
-    const bool ofMonitor = monitorDpi && monitorDpi(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST),
-                                                    0 /* MDT_EFFECTIVE_DPI */, &dpi, &unused) == S_OK;
+    *ofMonitor = monitorDpi && monitorDpi(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST),
+                                          0 /* MDT_EFFECTIVE_DPI */, &dpi, &unused) == S_OK;
     if (shcore) FreeLibrary(shcore);
     HDC screen = GetDC(nullptr);
-    if (!ofMonitor) dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    if (!*ofMonitor) dpi = GetDeviceCaps(screen, LOGPIXELSX);
     ReleaseDC(nullptr, screen);
+    return dpi;
+}
+
+std::string Scaling(HWND window) {
+    bool ofMonitor;
+    const UINT dpi = DpiWhere(window, &ofMonitor);
     char text[128];
     std::snprintf(text, sizeof text, "on a %s at %u dpi (%u %% scaling); Windows stretches it %.2f times (0: unknown)",
                   ofMonitor ? "monitor" : "desktop", dpi, dpi * 100 / 96, StretchOf(window));
     return text;
+}
+
+std::string UnexpectedStretch(HWND window) {
+    bool ofMonitor;
+    const double stretch = StretchOf(window), scaling = DpiWhere(window, &ofMonitor) / 96.0;
+    int wine = 0, wineMinor = 0;
+    std::sscanf(WineVersion().c_str(), "%d.%d", &wine, &wineMinor);
+    // Wine before 9.17 only enlarges the fonts (todo_wine).
+    const bool wineStretches = !wine || wine * 100 + wineMinor >= 917;
+    const double expected = wineStretches ? scaling : 1;
+    if (std::abs(stretch - expected) < 0.02) return "";
+    // Vista and 7 may scale as XP did, enlarging only the fonts (broken).
+    if (!wine && !IsWindows8OrGreater() && stretch == 1) return "";
+    char why[192];
+    std::snprintf(why, sizeof why, "the window is stretched %.2f times at %.0f %% scaling, not %.2f%s", stretch,
+                  scaling * 100, expected, wine ? (" as Wine " + WineVersion() + " should").c_str() : "");
+    return why;
 }
 
 // ---- The foreground ----

@@ -98,6 +98,10 @@ std::string RectInParent(HWND control, RECT* rect);
 double StretchOf(HWND window);
 // For the log: the scaling of the monitor the window is on, and Windows' stretch of it.
 std::string Scaling(HWND window);
+// "" if the window is stretched by the monitor's scaling, as Windows 8 and
+// later and Wine 9.17 and later stretch a DPI-unaware window; Wine before
+// 9.17 never stretches. Otherwise what the stretch is, and should be.
+std::string UnexpectedStretch(HWND window);
 
 // ---- The foreground ----
 // Windows lets a program bring a window to the foreground only in the cases

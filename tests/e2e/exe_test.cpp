@@ -107,6 +107,7 @@ TEST_F(ExeTest, MainWindowAndItsClassAreAsBuilt) {
     EXPECT_EQ(GetWindowLongW(main, GWL_STYLE), LONG(0x10CF0000 | WS_CLIPSIBLINGS));
     EXPECT_EQ(GetWindowLongW(main, GWL_EXSTYLE), LONG(WS_EX_WINDOWEDGE));
     std::printf("legalnotice.exe's window: %s\n", Scaling(main).c_str());
+    EXPECT_EQ(UnexpectedStretch(main), "");
     RECT rect;
     ASSERT_EQ(ProgramRect(main, &rect), "");
     EXPECT_NEAR(rect.right - rect.left, 340, Slack(main));

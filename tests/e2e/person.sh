@@ -42,16 +42,19 @@ field() { run "$window_probe" text LegalNoticeWindow "$1" || echo "<unreadable>"
 # The session's X keymap is Russian (wine-session.sh), so xdotool types each
 # Cyrillic letter with its own key rather than remapping a spare keycode.
 
-# Window-relative points: with unmanaged windows Wine draws the frame itself
-# and the client area starts at (3,22).
-xdotool mousemove --window "$window" 163 62 click 1
+# Points in the program's own pixels, relative to its 340x200 window: with
+# unmanaged windows Wine draws the frame itself and the client area starts at
+# (3,22). Above 100 % Wine 10 stretches the whole window, as Windows does.
+eval "$(xdotool getwindowgeometry --shell "$window" | sed 's/^/MAIN_/')"
+click() { xdotool mousemove --window "$window" $(($1 * MAIN_WIDTH / 340)) $(($2 * MAIN_HEIGHT / 200)) click 1; }
+click 163 62
 focused LegalNoticeWindow 101
 xdotool type --delay 30 "$text"
-xdotool mousemove --window "$window" 163 112 click 1
+click 163 112
 focused LegalNoticeWindow 102
 xdotool type --delay 30 "$caption"
 typed_text=$(field 101) typed_caption=$(field 102)
-xdotool mousemove --window "$window" 163 147 click 1
+click 163 147
 
 box=$(timeout 10 xdotool search --sync --onlyvisible --name '^Успех$' | head -n 1)
 [ -n "$box" ] || fail "no confirmation titled Успех"
@@ -59,7 +62,6 @@ focused '#32770' button  # the box's one button, its default, takes Enter
 sleep 0.3  # only so the screenshot shows the box fully painted
 # The screenshot: the form as typed and the confirmation over it, side by side.
 import -window root "$scratch/screen.png"
-eval "$(xdotool getwindowgeometry --shell "$window" | sed 's/^/MAIN_/')"
 eval "$(xdotool getwindowgeometry --shell "$box" | sed 's/^/BOX_/')"
 convert -background '#3a6ea5' \
   \( "$scratch/screen.png" -crop "${MAIN_WIDTH}x${MAIN_HEIGHT}+${MAIN_X}+${MAIN_Y}" +repage \) \
@@ -70,7 +72,7 @@ xdotool key Return
 for _ in $(seq 100); do xdotool search --onlyvisible --name '^Успех$' >/dev/null || break; sleep 0.1; done
 xdotool search --onlyvisible --name '^Успех$' >/dev/null && fail "Enter did not dismiss the confirmation"
 
-xdotool mousemove --window "$window" 300 185 click 1
+click 300 185
 focused LegalNoticeWindow  # active again once the box is gone
 xdotool key alt+F4
 status=0
@@ -88,4 +90,4 @@ if ! grep -qxF "\"LegalNoticeText\"=\"$text\"" <<<"$after" ||
   the fields: text '$typed_text', caption '$typed_caption'
   registry:   $(stored LegalNoticeText), $(stored LegalNoticeCaption)"
 fi
-echo "typed, applied, confirmed and closed; screenshot in $screenshot"
+echo "typed, applied, confirmed and closed in a ${MAIN_WIDTH}x$MAIN_HEIGHT window; screenshot in $screenshot"

@@ -44,6 +44,17 @@ start() {
     "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >>"$log" 2>&1
     "$server" -k </dev/null >>"$log" 2>&1 || true
   fi
+  # The screen's DPI, LEGALNOTICE_WINE_DPI or 96 (100 %). Above 96, Wine 9.17
+  # and later stretch a DPI-unaware window as Windows does; Wine 8 only
+  # enlarges its fonts. A new server takes it up.
+  dpi=$(printf 'dword:%08x' "${LEGALNOTICE_WINE_DPI:-96}")
+  if ! awk -v want="\"LogPixels\"=$dpi" '/^\[/ { desktop = index($0, "[Control Panel\\\\Desktop]") == 1 }
+                                           desktop && $0 == want { found = 1 } END { exit !found }' "$WINEPREFIX/user.reg"; then
+    for key in 'HKCU\Control Panel\Desktop' 'HKCC\Software\Fonts'; do
+      "$wine" reg add "$key" /v LogPixels /t REG_DWORD /d "${LEGALNOTICE_WINE_DPI:-96}" /f </dev/null >>"$log" 2>&1
+    done
+    "$server" -k </dev/null >>"$log" 2>&1 || true
+  fi
   "$server" -w </dev/null >>"$log" 2>&1 || true  # let a winding-down server finish
   setsid "$server" -p </dev/null >>"$log" 2>&1
   "$wine" wineboot </dev/null >>"$log" 2>&1  # starts the services and the desktop once, off our pipes
