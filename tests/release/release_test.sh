@@ -136,7 +136,7 @@ if ! osslsigncode --version | grep -q '^osslsigncode 2\.5,' &&
   osslsigncodes+=("$work/bookworm/usr/bin")
 fi
 for tools in "${osslsigncodes[@]}"; do
-  version=$("$tools/osslsigncode" --version | head -n 1)
+  version=$("$tools/osslsigncode" --version | head -n 1 | cut -d, -f1)
   PATH=$tools:$PATH verify "$work"/unsigned/$archive unsigned 0
   grep -q '^IDENTICAL' verify-unsigned.log && grep -q 'is not signed' verify-unsigned.log ||
     fail "verify-release unsigned, $version: $(cat verify-unsigned.log)"
