@@ -180,18 +180,23 @@ static int HoldForeground(const char* logPath) {
     if (!holder || !log) return 1;
     std::setvbuf(log, nullptr, _IONBF, 0);
     Foreground(holder, log);
+    // Wine 10 counts its own activation of a window as input. There the input
+    // that counts is what came before the window took the foreground: read
+    // every millisecond, before the foreground window, what the last round
+    // read came before a window newly in front. Under Wine 8, all that came.
+    int wine = 0;
+    std::sscanf(WineVersion().c_str(), "%d", &wine);
+    const bool activationIsInput = wine > 8;
     std::map<HWND, DWORD> firstSeen;  // top-level windows, and when each was first seen
     HWND front = holder;
-    DWORD inputBefore = 0;
-    for (unsigned round = 0;; ++round) {
-        // Input is read before the foreground window, every millisecond: what
-        // the last round read came before a window newly in front took the
-        // foreground. Read after, it may hold what Wine 10 counts as input
-        // when it activates a window.
+    DWORD inputBefore = 0, looked = GetTickCount() - 10;
+    for (;;) {
         LASTINPUTINFO input = {sizeof input};
         GetLastInputInfo(&input);
         HWND shown = GetForegroundWindow(), now = shown == GetDesktopWindow() ? nullptr : shown;  // Wine's "none"
-        if (round % 10 == 0) {
+        const bool look = GetTickCount() - looked >= 10;
+        if (look) {
+            looked = GetTickCount();
             MSG message;
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
             EnumWindows(
@@ -207,20 +212,26 @@ static int HoldForeground(const char* logPath) {
             // When it was first seen, less what the rounds between two looks can miss.
             DWORD appeared = (seen == firstSeen.end() ? GetTickCount() : seen->second) - 50;
             front = now;
-            if (now != holder && (!now || int(inputBefore - appeared) < 0)) {
+            if (now != holder && (!now || int((activationIsInput ? inputBefore : input.dwTime) - appeared) < 0)) {
                 Foreground(holder, log);
-                if (now) std::fprintf(log, "took the foreground back from %s\n", Describe(now).c_str());
-                front = holder;
+                // Under Wine 8, input that came while this was decided lets the window through after all.
+                LASTINPUTINFO since = {sizeof since};
+                if (!activationIsInput && now && GetLastInputInfo(&since) && since.dwTime != input.dwTime) {
+                    Foreground(now, log);
+                } else {
+                    if (now) std::fprintf(log, "took the foreground back from %s\n", Describe(now).c_str());
+                    front = holder;
+                }
             }
         }
         // Windows keeps the foreground window above the others; Wine does not.
-        if (round % 10 == 0 && front) {
+        if (look && front) {
             HWND top = GetTopWindow(nullptr);
             while (top && !IsWindowVisible(top)) top = GetWindow(top, GW_HWNDNEXT);
             if (top != front) SetWindowPos(front, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         }
         inputBefore = input.dwTime;
-        Sleep(1);
+        Sleep(activationIsInput ? 1 : 10);
     }
 }
 
