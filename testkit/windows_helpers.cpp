@@ -2,6 +2,7 @@
 
 #include <sddl.h>
 
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
@@ -31,6 +32,12 @@ std::string WineVersion() {
 }
 
 bool RunningOnWine() { return !WineVersion().empty(); }
+
+int WineRelease() {
+    int major = 0, minor = 0;
+    std::sscanf(WineVersion().c_str(), "%d.%d", &major, &minor);
+    return major * 100 + minor;
+}
 
 bool ProcessIsElevated(HANDLE process) {
     HANDLE token;

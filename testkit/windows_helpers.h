@@ -18,6 +18,8 @@ std::wstring FolderOf(const std::wstring& path);  // with its trailing backslash
 // Wine's ntdll exports wine_get_version ("10.0"); Windows' does not: "".
 std::string WineVersion();
 bool RunningOnWine();
+// Wine's release as major * 100 + minor (800 for 8.0, 917 for 9.17); 0 on Windows.
+int WineRelease();
 // TokenElevation of the process's token: what UAC granted, whatever the groups.
 bool ProcessIsElevated(HANDLE process);
 bool RunsAsLocalSystem();

@@ -247,10 +247,9 @@ std::string Scaling(HWND window) {
 std::string UnexpectedStretch(HWND window) {
     bool ofMonitor;
     const double stretch = StretchOf(window), scaling = DpiWhere(window, &ofMonitor) / 96.0;
-    int wine = 0, wineMinor = 0;
-    std::sscanf(WineVersion().c_str(), "%d.%d", &wine, &wineMinor);
+    const int wine = WineRelease();
     // Wine before 9.17 only enlarges the fonts (todo_wine).
-    const bool wineStretches = !wine || wine * 100 + wineMinor >= 917;
+    const bool wineStretches = !wine || wine >= 917;
     const double expected = wineStretches ? scaling : 1;
     if (std::abs(stretch - expected) < 0.02) return "";
     // Vista and 7 may scale as XP did, enlarging only the fonts (broken).

@@ -184,9 +184,7 @@ static int HoldForeground(const char* logPath) {
     // that counts is what came before the window took the foreground: read
     // every millisecond, before the foreground window, what the last round
     // read came before a window newly in front. Under Wine 8, all that came.
-    int wine = 0;
-    std::sscanf(WineVersion().c_str(), "%d", &wine);
-    const bool activationIsInput = wine > 8;
+    const bool activationIsInput = WineRelease() >= 900;
     std::map<HWND, DWORD> firstSeen;  // top-level windows, and when each was first seen
     HWND front = holder;
     DWORD inputBefore = 0, looked = GetTickCount() - 10;
