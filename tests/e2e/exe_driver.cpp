@@ -544,9 +544,16 @@ static UINT IconShown(const RECT& rect) {
 }
 
 std::string IconOnScreen(HWND window, const RECT& rect, UINT* icon) {
-    *icon = ~0u;
-    std::string why = InFrontOver(window, rect);
-    if (why.empty()) *icon = IconShown(rect);
+    std::string why;
+    for (int attempt = 0; attempt < 3; ++attempt) {  // again if a window came in front while it was read
+        *icon = ~0u;
+        if (!(why = InFrontOver(window, rect)).empty()) return why;
+        const UINT shown = IconShown(rect);
+        if ((why = ShownAt(window, {(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2})).empty()) {
+            *icon = shown;
+            return "";
+        }
+    }
     return why;
 }
 
