@@ -24,6 +24,31 @@ std::wstring Wide(const std::string& utf8) {
 
 std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
 
+std::wstring OwnFolder() {
+    wchar_t path[MAX_PATH];
+    return FolderOf(std::wstring(path, GetModuleFileNameW(nullptr, path, MAX_PATH)));
+}
+
+DWORD StartInJob(const std::wstring& program, const std::wstring& arguments, STARTUPINFOW* startup,
+                 const wchar_t* folder, PROCESS_INFORMATION* process, HANDLE* job) {
+    *job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(*job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    const BOOL inherit = (startup->dwFlags & STARTF_USESTDHANDLES) != 0;
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, CREATE_SUSPENDED, nullptr,
+                        folder, startup, process)) {
+        DWORD error = GetLastError();
+        CloseHandle(*job);
+        *job = nullptr;
+        return error;
+    }
+    AssignProcessToJobObject(*job, process->hProcess);
+    ResumeThread(process->hThread);
+    return 0;
+}
+
 std::string WineVersion() {
     typedef const char*(__cdecl * WineGetVersionProc)();
     auto version = reinterpret_cast<WineGetVersionProc>(
@@ -177,4 +202,18 @@ KeyPicture PictureOfWinlogon() {
     KeyPicture picture;
     Picture(HKEY_LOCAL_MACHINE, kWinlogonPath, L"Winlogon", &picture);
     return picture;
+}
+
+std::vector<std::wstring> Changes(const KeyPicture& before, const KeyPicture& after) {
+    std::vector<std::wstring> changes;
+    for (const auto& [entry, data] : before) {
+        auto now = after.find(entry);
+        if (now == after.end())
+            changes.push_back(entry + L" is gone");
+        else if (now->second != data)
+            changes.push_back(entry + L" changed");
+    }
+    for (const auto& entry : after)
+        if (!before.count(entry.first)) changes.push_back(entry.first + L" is new");
+    return changes;
 }

@@ -1,6 +1,7 @@
 // What the runner, the Winlogon guard and the end-to-end driver all need of
-// Windows, each in one place: text conversion, questions about this process
-// and its token, a key's security, and the Mark of the Web.
+// Windows, each in one place: text conversion, this program's folder,
+// starting a program in a job, questions about this process and its token,
+// the Winlogon key's picture and security, and the Mark of the Web.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +15,14 @@ extern const wchar_t kWinlogonPath[];  // under HKEY_LOCAL_MACHINE
 std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& utf8);
 std::wstring FolderOf(const std::wstring& path);  // with its trailing backslash
+std::wstring OwnFolder();                         // this program's, as FolderOf gives it
+
+// Starts program with arguments, suspended, in a new job that ends it and all
+// it starts once the job's last handle is closed, then lets it run: a failed
+// check or a killed run leaves nothing running. Handles are inherited when
+// startup gives standard handles. 0, or CreateProcessW's error.
+DWORD StartInJob(const std::wstring& program, const std::wstring& arguments, STARTUPINFOW* startup,
+                 const wchar_t* folder, PROCESS_INFORMATION* process, HANDLE* job);
 
 // Wine's ntdll exports wine_get_version ("10.0"); Windows' does not: "".
 std::string WineVersion();
@@ -34,8 +43,11 @@ std::wstring Sddl(const void* descriptor, SECURITY_INFORMATION what);
 
 // The whole Winlogon key: each key's security ("Winlogon\Notify (security)")
 // and each value ("Winlogon\:Shell"), its type in 4 bytes and then its data.
+// A key that cannot be opened is one entry, "Winlogon (unreadable)".
 typedef std::map<std::wstring, std::vector<BYTE>> KeyPicture;
 KeyPicture PictureOfWinlogon();
+// Each entry that is gone or changed, then each that is new; empty if none.
+std::vector<std::wstring> Changes(const KeyPicture& before, const KeyPicture& after);
 
 // Why Windows would not run a program: its path, the Win32 error of
 // CreateProcessW (or the NTSTATUS it was stopped with) and Windows' text for

@@ -12,7 +12,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 class WinlogonGuard {
 public:
@@ -27,9 +26,9 @@ public:
     ~WinlogonGuard();
     bool ok;              // the key is guarded; false: change nothing, and report says why
     std::wstring report;  // what was found and done, for the log; empty when there is nothing to say
-    // The destructor's work, early. False if something could not be put back;
-    // problems then says what was found and how to put it right.
-    bool Finish(std::wstring* problems);
+    // The destructor's work, early: "" once all is put back, else what was
+    // found and how to put it right.
+    std::wstring Finish();
 
 private:
     bool owner = false;
@@ -39,26 +38,9 @@ private:
 enum class LeftoverRestore { kNone, kRestored, kRunInProgress, kFailed };
 LeftoverRestore RestoreLeftover(std::wstring* report);
 
-// KEY_SET_VALUE denied to this user by an ACE put in front of the key's own
-// DACL. When this goes, the DACL is put back only if it is still exactly
-// that: the saved one with this ACE in front. WRITE_DAC stays granted, so
-// however a run ends, an administrator can always put the DACL right.
-class SetValueDenied {
-public:
-    SetValueDenied();
-    ~SetValueDenied();
-    bool ok;
-
-private:
-    std::vector<BYTE> original;
-};
-
-// Under Wine only, in a prefix made for the tests: the key renamed for a
-// moment, so that opening it fails as if it were missing. A guard renames it
-// back after a crash.
-class WinlogonRenamedAside {
-public:
-    WinlogonRenamedAside();
-    ~WinlogonRenamedAside();
-    bool ok;
-};
+// Under Wine only, in a prefix made for the tests, a test renames the key to
+// kWinlogonAside for a moment, so that opening it fails as if it were
+// missing; a guard renames it back after a crash. RegRenameKey on the key's
+// parent: ERROR_SUCCESS or the error.
+extern const wchar_t kWinlogonAside[];
+LSTATUS RenameWinlogon(const wchar_t* from, const wchar_t* to);

@@ -3,12 +3,16 @@
 // are Windows' documented behaviour; where Wine differs, the check says so.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "exe_driver.h"
+#include "key_faults.h"
 #include "notice_form.h"  // the program's control IDs
-#include "winlogon_guard.h"
+#include "winlogon_probe.h"
+
+// In test_program.cpp: says why the run cannot go on, puts the key back, ends with 2.
+[[noreturn]] void CouldNotRun(const std::wstring& why);
 
 namespace {
 
@@ -38,6 +42,24 @@ std::wstring PictureFolder() {
     return length && length < MAX_PATH ? std::wstring(folder) + L"\\" : L"";
 }
 
+// RegQueryValueExW with a poisoned type and canary bytes past the buffer.
+RawValue QueryWinlogonValue(const wchar_t* name) {
+    RawValue value{0xdeadbeef, {}};
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kWinlogonPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return value;
+    BYTE buffer[1024 + 4];
+    std::memset(buffer, 0xCC, sizeof buffer);
+    DWORD size = 1024, type = 0xdeadbeef;
+    if (RegQueryValueExW(key, name, nullptr, &type, buffer, &size) == ERROR_SUCCESS && size <= 1024 &&
+        buffer[size] == 0xCC && buffer[size + 1] == 0xCC)  // nothing written past the reported size
+        value = RawValue{type, std::vector<BYTE>(buffer, buffer + size)};
+    RegCloseKey(key);
+    return value;
+}
+
+typedef std::vector<std::wstring> KeyChanges;
+const wchar_t kTextEntry[] = L"Winlogon\\:LegalNoticeText", kCaptionEntry[] = L"Winlogon\\:LegalNoticeCaption";
+
 // Starts a program for a test. One that Windows will not run at all (not
 // elevated, or blocked by a policy) leaves nothing to test: the run then
 // says why and ends with 2.
@@ -55,14 +77,15 @@ std::wstring PictureFolder() {
 class ExeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        before = ReadWinlogon();
-        ASSERT_TRUE(before.exists) << "the Winlogon key should exist before each test";
+        before = PictureOfWinlogon();
+        ASSERT_TRUE(before.count(L"Winlogon (security)")) << "the Winlogon key should exist before each test";
         ASSERT_TRUE(Started(program));
         main = program.main;
     }
     void TearDown() override {
         if (program.main) EXPECT_EQ(program.CloseAndWait(), 0u) << "exit code after the window is closed";
-        RestoreNoticeValues(before);
+        RestoreWinlogon(ValuesIn(before), L"LegalNoticeText");
+        RestoreWinlogon(ValuesIn(before), L"LegalNoticeCaption");
     }
     void Fill(const std::wstring& text, const std::wstring& caption) {
         ASSERT_TRUE(SetEditText(GetDlgItem(main, IDC_TEXT_EDIT), text));
@@ -70,12 +93,12 @@ protected:
     }
     // Nothing in the key changed but, at most, the two notice values.
     void ExpectOnlyNoticeValuesChanged() {
-        KeyState after = ReadWinlogon(), expected = before;
-        for (KeyState* state : {&after, &expected}) {
-            state->values.erase(L"LegalNoticeText");
-            state->values.erase(L"LegalNoticeCaption");
+        KeyPicture after = PictureOfWinlogon(), expected = before;
+        for (KeyPicture* picture : {&after, &expected}) {
+            picture->erase(kTextEntry);
+            picture->erase(kCaptionEntry);
         }
-        EXPECT_TRUE(after == expected) << "Winlogon changed beyond the two values: " << Differences(expected, after);
+        EXPECT_EQ(Changes(expected, after), KeyChanges{}) << "Winlogon changed beyond the two values";
     }
     static void ExpectConfirmation(const MessageBoxSeen& box) {
         ASSERT_NE(box.box, nullptr) << "no confirmation appeared";
@@ -91,7 +114,7 @@ protected:
         EXPECT_EQ(box.icon, UINT(MB_ICONERROR)) << box.unseen;
         EXPECT_TRUE(box.ownerDisabled);
     }
-    KeyState before;
+    KeyPicture before;
     Program program;
     HWND main = nullptr;
 };
@@ -246,9 +269,10 @@ TEST_F(ExeTest, MissingKeyIsReportedForBothValuesAndNotCreated) {
         ASSERT_TRUE(aside.ok);
         HoldHereIfAsked();
         ExpectError(PressApply(main), kNeitherWritten);
-        EXPECT_FALSE(ReadWinlogon().exists) << "the program must not create the key";
+        const KeyPicture missing = {{L"Winlogon (unreadable)", {}}};
+        EXPECT_EQ(PictureOfWinlogon(), missing) << "the program must not create the key";
     }
-    EXPECT_TRUE(ReadWinlogon() == before) << "not as it was: " << Differences(before, ReadWinlogon());
+    EXPECT_EQ(Changes(before, PictureOfWinlogon()), KeyChanges{}) << "not as it was";
 }
 
 TEST_F(ExeTest, DeniedKeyIsReportedForBothValuesAndNothingWritten) {
@@ -258,16 +282,16 @@ TEST_F(ExeTest, DeniedKeyIsReportedForBothValuesAndNothingWritten) {
         ASSERT_TRUE(denied.ok) << "could not put a deny ACE in front of the Winlogon key's DACL";
         HoldHereIfAsked();
         ExpectError(PressApply(main), kNeitherWritten);
-        EXPECT_EQ(Differences(before, ReadWinlogon()), "its security descriptor")
+        EXPECT_EQ(Changes(before, PictureOfWinlogon()), KeyChanges{L"Winlogon (security) changed"})
             << "only the deny ACE, nothing written";
     }
-    EXPECT_TRUE(ReadWinlogon() == before) << "not as it was: " << Differences(before, ReadWinlogon());
+    EXPECT_EQ(Changes(before, PictureOfWinlogon()), KeyChanges{}) << "not as it was";
 }
 
 TEST_F(ExeTest, NotificationsAndOtherCommandsWriteNothing) {
     PutWinlogonString(L"LegalNoticeText", L"old text");
     PutWinlogonString(L"LegalNoticeCaption", L"old caption");
-    KeyState unchanged = ReadWinlogon();
+    KeyPicture unchanged = PictureOfWinlogon();
     Fill(L"body", L"title");  // the edits notify EN_UPDATE and EN_CHANGE
     for (int id : {0, 1, 2, int(IDC_TEXT_EDIT), int(IDC_CAPTION_EDIT), IDC_APPLY_BUTTON + 1}) {
         SCOPED_TRACE(id);
@@ -278,7 +302,7 @@ TEST_F(ExeTest, NotificationsAndOtherCommandsWriteNothing) {
         EXPECT_EQ(result, 0u);
     }
     EXPECT_FALSE(AnyMessageBox(main));
-    EXPECT_TRUE(ReadWinlogon() == unchanged) << "nothing in the Winlogon key may change";
+    EXPECT_EQ(Changes(unchanged, PictureOfWinlogon()), KeyChanges{}) << "nothing in the Winlogon key may change";
 }
 
 // Files planted beside the exe for one test, and removed again.
@@ -300,11 +324,11 @@ TEST_F(ExeTest, LoadsNoDllPlantedInItsFolderByBareName) {
     const std::wstring folder = FolderOf(ProgramPath());
     const std::wstring planted = folder + L"planted_probe.dll", unhardened = folder + L"unhardened_floor.exe";
     Planted files;
-    if (!files.Put(DriverFolder() + L"planted_probe.dll", planted)) {
+    if (!files.Put(OwnFolder() + L"planted_probe.dll", planted)) {
         DWORD error = GetLastError();
         GTEST_SKIP() << "cannot plant a DLL in " << Utf8(folder) << " (error " << error << ")";
     }
-    ASSERT_TRUE(files.Put(DriverFolder() + L"floor.exe", unhardened));
+    ASSERT_TRUE(files.Put(OwnFolder() + L"floor.exe", unhardened));
 
     // Under Wine a cross-process request now and then gets no answer, and the
     // program it was sent to hangs: the loads are then tried once more, on a
@@ -381,136 +405,10 @@ TEST_F(ExeTest, PersonClicksTypesAppliesConfirmsWithEnterAndClosesWithAltF4) {
     ExpectOnlyNoticeValuesChanged();
 }
 
-// The finders on a box numbered as Windows numbers it (the icon 0x14, the
-// lone button of an MB_OK box IDCANCEL, which is how Esc closes it), whatever
-// the system under the test does: a box of this process, renumbered as it
-// opens, must be found, read and dismissed all the same.
-HHOOK renumbering;
-
-LRESULT CALLBACK RenumberTheWindowsWay(int code, WPARAM wParam, LPARAM lParam) {
-    if (code == HCBT_ACTIVATE) {
-        MessageBoxParts parts = PartsOf(reinterpret_cast<HWND>(wParam));
-        if (parts.icon) SetWindowLongPtrW(parts.icon, GWLP_ID, 0x14);
-        if (parts.button) SetWindowLongPtrW(parts.button, GWLP_ID, IDCANCEL);
-    }
-    return CallNextHookEx(renumbering, code, wParam, lParam);
-}
-
-TEST(MessageBoxFinders, FindReadAndDismissABoxNumberedTheWindowsWay) {
-    static std::atomic<HWND> owner = nullptr;
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](void*) -> DWORD {
-            HWND window = CreateWindowExW(0, L"Static", L"owner", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100,
-                                          nullptr, nullptr, nullptr, nullptr);
-            renumbering = SetWindowsHookExW(WH_CBT, RenumberTheWindowsWay, nullptr, GetCurrentThreadId());
-            owner = window;
-            MessageBoxW(window, L"Текст окна", L"Заголовок", MB_OK | MB_ICONWARNING);
-            UnhookWindowsHookEx(renumbering);
-            DestroyWindow(window);
-            return 0;
-        },
-        nullptr, 0, nullptr);
-    ASSERT_TRUE(WaitUntil([] { return owner != nullptr; }));
-    MessageBoxSeen seen = WaitForMessageBox(owner);
-    ASSERT_NE(seen.box, nullptr);
-    EXPECT_EQ(GetDlgCtrlID(seen.button), IDCANCEL) << "the hook did not renumber the button";
-    EXPECT_EQ(GetDlgCtrlID(PartsOf(seen.box).icon), 0x14) << "the hook did not renumber the icon";
-    EXPECT_EQ(Utf8(seen.title), "Заголовок");
-    EXPECT_EQ(Utf8(seen.text), "Текст окна");
-    EXPECT_EQ(seen.icon, UINT(MB_ICONWARNING)) << seen.unseen;
-    EXPECT_TRUE(seen.ownerDisabled);
-    EXPECT_TRUE(DismissMessageBox(seen.box)) << "its one button did not close it";
-    EXPECT_EQ(WaitForSingleObject(thread, 10000), DWORD(WAIT_OBJECT_0));
-    CloseHandle(thread);
-}
-
-// The icon of a box as Windows may show it: above 100 % it stretches a
-// DPI-unaware box's 32-px artwork, smoothed or pixel by pixel, while a
-// DPI-aware box (or Windows 7 scaling as XP did) draws it from the frame
-// nearest the size; on the white band of Windows 10 and 11 boxes, or on
-// button face. Each such picture, in a window of the test's own, is named.
-TEST(MessageBoxFinders, ReadEachIconAsWindowsMayShowItAtAnyScale) {
-    const char* ways[] = {"smoothed", "pixel by pixel", "from the nearest frame"};
-    const int cell = 72;  // a row per icon and background: 100 %, then 125 % to 200 % each three ways
-    HDC screen = GetDC(nullptr), canvas = CreateCompatibleDC(screen), artwork = CreateCompatibleDC(screen);
-    HBITMAP shown = CreateCompatibleBitmap(screen, 13 * cell, 8 * cell), art = CreateCompatibleBitmap(screen, 32, 32);
-    ReleaseDC(nullptr, screen);
-    HGDIOBJ oldShown = SelectObject(canvas, shown), oldArt = SelectObject(artwork, art);
-    struct Expected {
-        RECT rect;
-        UINT type;
-        std::string what;
-    };
-    std::vector<Expected> expected;
-    for (int row = 0; row < 8; ++row) {
-        const auto& [type, icon] = kBoxIcons[row % 4];
-        HBRUSH background = CreateSolidBrush(row < 4 ? RGB(255, 255, 255) : GetSysColor(COLOR_BTNFACE));
-        RECT line = {0, row * cell, 13 * cell, (row + 1) * cell}, artRect = {0, 0, 32, 32};
-        FillRect(canvas, &line, background);
-        FillRect(artwork, &artRect, background);
-        DeleteObject(background);
-        DrawSystemIcon(artwork, icon, 0, 0, 32, 32);
-        for (int column = 0; column < 13; ++column) {
-            const int percent = 100 + (column + 2) / 3 * 25, size = 32 * percent / 100, way = (column + 2) % 3;
-            const int x = column * cell, y = row * cell;
-            SetStretchBltMode(canvas, way == 0 ? HALFTONE : COLORONCOLOR);
-            SetBrushOrgEx(canvas, 0, 0, nullptr);
-            if (way == 2)
-                DrawSystemIcon(canvas, icon, x, y, size, size);
-            else
-                StretchBlt(canvas, x, y, size, size, artwork, 0, 0, 32, 32, SRCCOPY);
-            expected.push_back(
-                {{x, y, x + size, y + size},
-                 type,
-                 std::to_string(percent) + " % " + ways[way] + (row < 4 ? " on white" : " on button face")});
-        }
-    }
-    SelectObject(canvas, oldShown);
-    SelectObject(artwork, oldArt);
-    DeleteDC(canvas);
-    DeleteDC(artwork);
-    DeleteObject(art);
-
-    static std::atomic<HWND> window = nullptr;
-    DWORD threadId;
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](void* bitmap) -> DWORD {
-            RECT area;  // clear of the taskbar, which stays on top
-            SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-            HWND popup = CreateWindowExW(0, L"Static", nullptr, WS_POPUP | WS_VISIBLE | SS_BITMAP, area.left, area.top,
-                                         0, 0, nullptr, nullptr, nullptr, nullptr);
-            SendMessageW(popup, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap));
-            window = popup;
-            MSG message;
-            while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
-            DestroyWindow(popup);
-            return 0;
-        },
-        shown, 0, &threadId);
-    ASSERT_TRUE(WaitUntil([] { return window != nullptr; }));
-    POINT origin = {0, 0};
-    ClientToScreen(window, &origin);
-    UINT seen = ~0u;
-    for (Expected& picture : expected) {
-        OffsetRect(&picture.rect, origin.x, origin.y);
-        if (&picture == &expected[0])  // once it has painted
-            WaitUntil([&] { return IconOnScreen(window, picture.rect, &seen).empty() && seen != ~0u; }, 3000);
-        EXPECT_EQ(IconOnScreen(window, picture.rect, &seen), "");
-        EXPECT_EQ(seen, picture.type) << picture.what;
-    }
-    PostThreadMessageW(threadId, WM_QUIT, 0, 0);
-    EXPECT_EQ(WaitForSingleObject(thread, 10000), DWORD(WAIT_OBJECT_0));
-    CloseHandle(thread);
-    DeleteObject(shown);
-    window = nullptr;
-}
-
 TEST_F(ExeTest, ClosingAtOnceTouchesNothing) {
     EXPECT_EQ(program.CloseAndWait(), 0u);
     program.main = nullptr;
-    EXPECT_TRUE(ReadWinlogon() == before);
+    EXPECT_EQ(Changes(before, PictureOfWinlogon()), KeyChanges{});
 }
 
 }  // namespace

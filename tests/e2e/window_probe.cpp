@@ -7,28 +7,15 @@
 // window_probe state: prints the whole Winlogon key, a line for each key's
 // security (SDDL, then its bytes in hex) and for each value (text, or its
 // bytes in hex).
-// window_probe sandbox FILE: under Wine, a stand-in for Windows Sandbox, which
-// the association of .wsb files opens: starts FILE's logon command elevated,
-// and returns at once, as Windows Sandbox does. Its folders are mapped already.
 // window_probe roomy-dacl: gives the Winlogon key's DACL 64 bytes of spare
 // room past its entries, as some keys' DACLs are stored on Windows.
 // window_probe elevated|unelevated COMMAND: runs COMMAND as an administrator's
 // programs run once UAC has elevated them, or before; exits with its exit code.
-// window_probe hold-foreground FILE: under Wine, a stand-in for Windows'
-// rule on the foreground (SetForegroundWindow's remarks), which Wine does not
-// have: like an administrator's console, a window that covers the screen
-// holds the foreground, and a window that takes it without input since the
-// window appeared is put back behind it, as Windows would have left it (each
-// time, a line naming that window goes to FILE); the foreground window is
-// kept above the others, as Windows keeps it. Runs until it is killed.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
-#include "exe_driver.h"  // first: windows.h, which shellapi.h needs
-
-#include <shellapi.h>
+#include "exe_driver.h"
 
 static HWND Control(const wchar_t* className, const char* id) {
     HWND window = FindWindowW(className, nullptr);
@@ -106,50 +93,6 @@ static int GiveTheDaclRoom() {
     return given ? 0 : 1;
 }
 
-// Starts command with this process's token or the one linked to it, as
-// elevated asks: Wine 8 starts every program elevated, Wine 10, like Windows
-// with UAC, only those that ask. Unlike Windows, Wine hands out the linked
-// elevated token without asking.
-static bool StartAs(bool elevated, std::wstring command, PROCESS_INFORMATION* process) {
-    HANDLE token, primary;
-    TOKEN_ELEVATION_TYPE type = TOKEN_ELEVATION_TYPE(0xdeadbeef);
-    TOKEN_LINKED_TOKEN linked = {};
-    DWORD size;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token) ||
-        !GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size) ||
-        (type != TokenElevationTypeFull && type != TokenElevationTypeLimited))
-        return false;
-    const bool own = (type == TokenElevationTypeFull) == elevated;
-    if (!own && !GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size)) return false;
-    STARTUPINFOW startup = {sizeof startup};
-    return DuplicateTokenEx(own ? token : linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
-                            TokenPrimary, &primary) &&
-           CreateProcessAsUserW(primary, nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                process);
-}
-
-// The program's arguments as given, which may not be ANSI (a folder in Cyrillic).
-static std::wstring Argument(int index) {
-    int argc;
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    return argv && index < argc ? argv[index] : L"";
-}
-
-static int StandInSandbox() {
-    FILE* file = _wfopen(Argument(2).c_str(), L"rb");
-    std::string text;
-    for (int c; file && (c = std::fgetc(file)) != EOF;) text += char(c);
-    if (file) std::fclose(file);
-    size_t start = text.find("<Command>"), end = text.find("</Command>");
-    PROCESS_INFORMATION process;
-    if (start == std::string::npos || end < start ||
-        !StartAs(true, Wide(text.substr(start + 9, end - start - 9)), &process))
-        return 1;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return 0;
-}
-
 static int RunAs(bool elevated) {
     PROCESS_INFORMATION process;
     if (!StartAs(elevated, Argument(2), &process)) return 125;
@@ -159,93 +102,17 @@ static int RunAs(bool elevated) {
     return int(code);
 }
 
-static LRESULT CALLBACK HolderProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProcW(hwnd, message, wParam, lParam);
-}
-
-static void Foreground(HWND window, FILE* log) {
-    if (!SetForegroundWindow(window)) std::fprintf(log, "could not bring %s to the front\n", Describe(window).c_str());
-}
-
-static int HoldForeground(const char* logPath) {
-    WNDCLASSW type = {};
-    type.lpfnWndProc = HolderProc;
-    type.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
-    type.lpszClassName = L"StandInConsole";
-    RegisterClassW(&type);
-    HWND holder = CreateWindowExW(0, L"StandInConsole", L"Администратор: командная строка", WS_POPUP | WS_VISIBLE, 0, 0,
-                                  GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr,
-                                  nullptr, nullptr);
-    FILE* log = std::fopen(logPath, "a");
-    if (!holder || !log) return 1;
-    std::setvbuf(log, nullptr, _IONBF, 0);
-    Foreground(holder, log);
-    // Wine 10 counts its own activation of a window as input. There the input
-    // that counts is what came before the window took the foreground: read
-    // every millisecond, before the foreground window, what the last round
-    // read came before a window newly in front. Under Wine 8, all that came.
-    const bool activationIsInput = WineRelease() >= 900;
-    std::map<HWND, DWORD> firstSeen;  // top-level windows, and when each was first seen
-    HWND front = holder;
-    DWORD inputBefore = 0, looked = GetTickCount() - 10;
-    for (;;) {
-        LASTINPUTINFO input = {sizeof input};
-        GetLastInputInfo(&input);
-        HWND shown = GetForegroundWindow(), now = shown == GetDesktopWindow() ? nullptr : shown;  // Wine's "none"
-        const bool look = GetTickCount() - looked >= 10;
-        if (look) {
-            looked = GetTickCount();
-            MSG message;
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-            EnumWindows(
-                [](HWND window, LPARAM seen) {
-                    reinterpret_cast<std::map<HWND, DWORD>*>(seen)->emplace(window, GetTickCount());
-                    return TRUE;
-                },
-                reinterpret_cast<LPARAM>(&firstSeen));
-            std::erase_if(firstSeen, [](const auto& entry) { return !IsWindow(entry.first); });
-        }
-        if (now != front) {
-            auto seen = firstSeen.find(now);
-            // When it was first seen, less what the rounds between two looks can miss.
-            DWORD appeared = (seen == firstSeen.end() ? GetTickCount() : seen->second) - 50;
-            front = now;
-            if (now != holder && (!now || int((activationIsInput ? inputBefore : input.dwTime) - appeared) < 0)) {
-                Foreground(holder, log);
-                // Under Wine 8, input that came while this was decided lets the window through after all.
-                LASTINPUTINFO since = {sizeof since};
-                if (!activationIsInput && now && GetLastInputInfo(&since) && since.dwTime != input.dwTime) {
-                    Foreground(now, log);
-                } else {
-                    if (now) std::fprintf(log, "took the foreground back from %s\n", Describe(now).c_str());
-                    front = holder;
-                }
-            }
-        }
-        // Windows keeps the foreground window above the others; Wine does not.
-        if (look && front) {
-            HWND top = GetTopWindow(nullptr);
-            while (top && !IsWindowVisible(top)) top = GetWindow(top, GW_HWNDNEXT);
-            if (top != front) SetWindowPos(front, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-        }
-        inputBefore = input.dwTime;
-        Sleep(activationIsInput ? 1 : 10);
-    }
-}
-
 int main(int argc, char** argv) {
     if (argc == 2 && !std::strcmp(argv[1], "state")) return PrintWinlogonState();
     if (argc == 2 && !std::strcmp(argv[1], "roomy-dacl")) return GiveTheDaclRoom();
-    if (argc == 3 && !std::strcmp(argv[1], "sandbox")) return StandInSandbox();
     if (argc == 3 && !std::strcmp(argv[1], "elevated")) return RunAs(true);
     if (argc == 3 && !std::strcmp(argv[1], "unelevated")) return RunAs(false);
-    if (argc == 3 && !std::strcmp(argv[1], "hold-foreground")) return HoldForeground(argv[2]);
     bool focus = argc >= 3 && argc <= 4 && !std::strcmp(argv[1], "focus");
     bool text = argc == 4 && !std::strcmp(argv[1], "text");
     if (!focus && !text) {
         std::fprintf(stderr,
                      "usage: window_probe focus CLASS [ID|button] | text CLASS ID | state | elevated|unelevated "
-                     "COMMAND | hold-foreground FILE | roomy-dacl | sandbox FILE\n");
+                     "COMMAND | roomy-dacl\n");
         return 2;
     }
     std::wstring className = Wide(argv[2]);

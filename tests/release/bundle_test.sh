@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# SOURCE_DIR WORK_DIR WINDOW_PROBE: commits the working tree as it is to a
+# SOURCE_DIR WORK_DIR WINDOW_PROBE WINE_STANDINS: commits the working tree as it is to a
 # scratch clone and makes the release archive and the test bundle there;
 # runs that test bundle in a fresh Wine prefix as an administrator would, on
 # the exe and on a signed copy, behind a window that holds the foreground,
@@ -9,6 +9,7 @@ set -euo pipefail
 source=$(cd "$1" && pwd)
 work=$2
 window_probe=$3
+wine_standins=$4
 here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -57,8 +58,8 @@ downloads="$bundle_session/prefix/drive_c/Пользователи/Иван/За
 python3 -m zipfile -e "$tests_zip" "$downloads"
 bundle=$(echo "$downloads"/legalnotice-*-win-x64-tests)
 [ "$(cd "$bundle" && find . -type f | sort | tr '\n' ' ')" = "./LICENSE ./README.txt ./SHA256SUMS ./legalnotice.exe \
-./run-in-sandbox.cmd ./run-tests.cmd ./tests/exe_tests.exe ./tests/floor.exe ./tests/planted_probe.dll \
-./tests/store_tests.exe ./tests/testkit.exe " ] || fail "the test bundle holds $(cd "$bundle" && find . -type f)"
+./run-in-sandbox.cmd ./run-tests.cmd ./tests/driver_tests.exe ./tests/exe_tests.exe ./tests/floor.exe \
+./tests/planted_probe.dll ./tests/store_tests.exe ./tests/testkit.exe " ] || fail "the test bundle holds $(cd "$bundle" && find . -type f)"
 (cd "$bundle" && sha256sum --quiet -c SHA256SUMS) || fail "the test bundle's SHA256SUMS does not match"
 python3 -m zipfile -e "$control"/legalnotice-*-win-x64.zip release
 cmp "$bundle/legalnotice.exe" release/*/legalnotice.exe || fail "the test bundle's exe is not the release's"
@@ -103,7 +104,7 @@ state before
 # input since it appeared. The tests must bring their windows forward as
 # Windows allows. It ends with the Wine session.
 foreground_log=$bundle_session/prefix/drive_c/foreground.log
-LIMIT=900 win /usr/lib/wine/wine64 "$window_probe" hold-foreground 'C:\foreground.log' >/dev/null 2>&1 &
+LIMIT=900 win /usr/lib/wine/wine64 "$wine_standins" hold-foreground 'C:\foreground.log' >/dev/null 2>&1 &
 
 status=0
 in_bundle unelevated.log /usr/lib/wine/wine64 "$window_probe" unelevated "cmd /c run-tests.cmd" || status=$?
@@ -178,7 +179,7 @@ touch "$bundle_session/prefix/drive_c/release"
 wait $held_run || fail "run-tests.cmd, beside a second run: $(cat hold.log)"
 cases=$(cat "$bundle"/report/*.xml | grep -c '<testcase ')  # and the check of the whole key
 [ "$(last_line hold.log)" = "$((cases + 1)) passed, 0 failed" ] || fail "run-tests.cmd ended with '$(last_line hold.log)'"
-for file in run-tests.log store_tests.xml exe_tests.xml confirmation.bmp; do
+for file in run-tests.log store_tests.xml exe_tests.xml driver_tests.xml confirmation.bmp; do
   [ -s "$bundle/report/$file" ] || fail "the report has no $file"
 done
 [ "$(identify -format %wx%h "$bundle/report/main-window.bmp")" = 340x200 ] || fail "no picture of the main window"
@@ -239,7 +240,7 @@ PY
 drive_c=$bundle_session/prefix/drive_c
 ln -s "$bundle" "$drive_c/legalnotice-tests" && ln -s "$bundle-results" "$drive_c/legalnotice-results"
 cp "$window_probe" "$drive_c/windows/system32/WindowsSandbox.exe"
-opener="\"$(win /usr/lib/wine/wine64 winepath -w "$window_probe" 2>/dev/null | tr -d '\r')\" sandbox \"%1\""
+opener="\"$(win /usr/lib/wine/wine64 winepath -w "$wine_standins" 2>/dev/null | tr -d '\r')\" sandbox \"%1\""
 win /usr/lib/wine/wine64 reg add 'HKCR\.wsb' /ve /d legalnotice.stand-in-sandbox /f >/dev/null 2>&1
 win /usr/lib/wine/wine64 reg add 'HKCR\legalnotice.stand-in-sandbox\shell\open\command' /ve /d "$opener" /f >/dev/null 2>&1
 status=0

@@ -1,7 +1,9 @@
-// Reads and resets the Winlogon key behind the store's back: through the real
-// registry API on Windows, through the stand-in's controls on the host.
+// Reads and resets the Winlogon key behind the store's back: through the
+// stand-in's controls on the host (winlogon_probe.cpp), through the real
+// registry API on Windows (testkit/winlogon_probe_windows.cpp).
 #pragma once
 
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,14 +25,14 @@ KeySnapshot SnapshotWinlogon();
 void RestoreWinlogon(const KeySnapshot& before, const WString& name);
 
 #ifdef _WIN32
-#include "windows_helpers.h"  // kWinlogonPath
+#include "windows_helpers.h"
 
-// In a Windows test program (tests/unit/guarded_winlogon.cpp): the run cannot
-// go on, for a reason outside the program under test, such as a program
-// that Windows will not start. Says why in a "could not run: " line, which
-// run-tests.cmd's runner reads, puts the key back, and ends with 2.
-[[noreturn]] void CouldNotRun(const std::wstring& why);
+KeySnapshot ValuesIn(const KeyPicture& picture);  // the values of the key itself
 #endif
 
-RawValue SzBytes(const WString& text);  // REG_SZ data with the terminator
+inline RawValue SzBytes(const WString& text) {  // REG_SZ data with the terminator
+    RawValue value{REG_SZ, std::vector<BYTE>((text.size() + 1) * sizeof(WCHAR))};
+    std::memcpy(value.bytes.data(), text.c_str(), value.bytes.size());
+    return value;
+}
 void PutWinlogonString(const WString& name, const WString& text);

@@ -1,6 +1,6 @@
 // Windows-side helpers for driving legalnotice.exe from outside, the way UI
-// automation does: start it, find its windows, read them back, use the mouse
-// and keyboard as a person would, and read the registry raw.
+// automation does: start it, find its windows, read them back, and use the
+// mouse and keyboard as a person would. Each section below is one file.
 //
 // The driver's manifest (dpiAware true/pm) makes it per-monitor aware on
 // Windows 8.1 and later, system-aware on Vista to 8. The exe is DPI-unaware:
@@ -29,7 +29,6 @@
 #include <vector>
 
 #include "windows_helpers.h"
-#include "winlogon_probe.h"
 
 // Polls every 10 ms until condition() holds; false if it never did in time.
 template <class Condition>
@@ -39,27 +38,11 @@ bool WaitUntil(Condition condition, DWORD milliseconds = 10000) {
     return true;
 }
 
-// ---- Registry ----
-struct KeyState {
-    bool exists;
-    KeySnapshot values;
-    std::vector<std::wstring> subkeys;
-    std::vector<BYTE> security;  // owner, group and DACL, self-relative
-    bool operator==(const KeyState&) const = default;
-};
-KeyState ReadWinlogon();
-// RegQueryValueExW with a poisoned type and canary bytes past the buffer.
-RawValue QueryWinlogonValue(const wchar_t* name);
-void RestoreNoticeValues(const KeyState& before);
-// The names of the values and subkeys that differ; empty if none.
-std::string Differences(const KeyState& before, const KeyState& after);
-
-// ---- The program ----
+// ---- The program (program.cpp) ----
 // LEGALNOTICE_EXE if set (each build of the exe runs the same suite), else
 // the legalnotice.exe one folder above the driver, as in the build tree and
 // in the test bundle.
 std::wstring ProgramPath();
-std::wstring DriverFolder();  // where the driver's helper files are too
 
 class Program {
 public:
@@ -85,8 +68,12 @@ std::wstring EditTextOf(HWND edit);  // WM_GETTEXT across processes
 // Its class, its title and its program, for messages: ConsoleWindowClass "cmd" of conhost.exe (process 42).
 std::string Describe(HWND window);
 bool SetEditText(HWND edit, const std::wstring& text);
+// Starts command with this process's token (elevated as it is), or with
+// the one linked to it, as elevated asks; false if there is none such.
+bool StartAs(bool elevated, std::wstring command, PROCESS_INFORMATION* process);
+std::wstring Argument(int index);  // this program's, as given, which may not be ANSI
 
-// ---- Geometry ----
+// ---- Geometry (geometry.cpp) ----
 // A window's rectangle on screen in the program's own pixels; "" or why it
 // could not be converted.
 std::string ProgramRect(HWND window, RECT* rect);
@@ -103,7 +90,7 @@ std::string Scaling(HWND window);
 // 9.17 never stretches. Otherwise what the stretch is, and should be.
 std::string UnexpectedStretch(HWND window);
 
-// ---- The foreground ----
+// ---- The foreground (foreground.cpp), and what the screen shows (screen.cpp) ----
 // Windows lets a program bring a window to the foreground only in the cases
 // SetForegroundWindow's remarks list; otherwise a new window opens behind the
 // one in front (on a hosted runner, its console). Nothing here relies on a
@@ -112,6 +99,11 @@ std::string UnexpectedStretch(HWND window);
 // each point it reads or clicks shows that window.
 // "" once window (top-level) is the foreground window, else why not.
 std::string BringToFront(HWND window);
+// "" once window shows at each physical point (brought forward first), else
+// what shows there; InFrontOver checks a rectangle's corners and middle.
+std::string InFrontAt(HWND window, std::initializer_list<POINT> points);
+std::string InFrontOver(HWND window, const RECT& rect);
+std::string ShownAt(HWND window, POINT point);  // the same, without bringing it forward
 
 // Each of these returns why it could not look, or "".
 // What the screen shows of window at a physical point, waiting up to 2 s for the expected colour.
@@ -121,7 +113,7 @@ std::string CursorOver(HWND window, POINT point, HCURSOR* cursor);
 // What the screen shows of the window, as a 24-bit BMP file.
 std::string SaveScreenPicture(HWND window, const std::wstring& path);
 
-// ---- The system's message box ----
+// ---- The system's message box (message_box.cpp) ----
 // Its parts, found by class and style, never by the control IDs of the
 // system's dialog template, which differ between Windows and Wine.
 struct MessageBoxParts {
@@ -158,7 +150,7 @@ bool DismissMessageBox(HWND box);  // clicks its button; false if it stays
 // Clicks the apply button, reads the box that follows and dismisses it.
 MessageBoxSeen PressApply(HWND main);
 
-// ---- A person at the mouse and keyboard, through SendInput ----
+// ---- A person at the mouse and keyboard, through SendInput (input.cpp) ----
 // Each returns why nothing was sent, or "" once it has sent its input. Each
 // brings its window forward first; a click must then land on the control,
 // and keys go only to the foreground window: if another window comes to the
@@ -170,8 +162,10 @@ std::string PressKeys(HWND window, std::initializer_list<WORD> keys);  // down i
 // focus is on control (for a top-level window: until it is the foreground
 // window), as a person waits to see the caret before typing.
 std::string WaitForFocus(HWND control);  // "" once it has, else what has it
+INPUT KeyEvent(WORD key, WORD unit, DWORD flags);
+std::string Send(UINT count, INPUT* input);  // "" once all the events went in, else why not
 
-// ---- DLL search ----
+// ---- DLL search (remote_load.cpp) ----
 // Has the DLL tests/e2e/planted_probe.cpp been loaded into that process?
 bool ProbeLoadedIn(DWORD pid);
 // Makes the process call LoadLibraryW(name) on a thread of its own, as
