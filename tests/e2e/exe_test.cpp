@@ -84,8 +84,8 @@ protected:
     }
     void TearDown() override {
         if (program.main) EXPECT_EQ(program.CloseAndWait(), 0u) << "exit code after the window is closed";
-        RestoreWinlogon(ValuesIn(before), L"LegalNoticeText");
-        RestoreWinlogon(ValuesIn(before), L"LegalNoticeCaption");
+        const KeySnapshot values = ValuesIn(before);
+        for (const wchar_t* name : {L"LegalNoticeText", L"LegalNoticeCaption"}) RestoreWinlogon(values, name);
     }
     void Fill(const std::wstring& text, const std::wstring& caption) {
         ASSERT_TRUE(SetEditText(GetDlgItem(main, IDC_TEXT_EDIT), text));
